@@ -1,0 +1,22 @@
+# Compile check for Windows on ARM64: clang targets aarch64-w64-windows-gnu against the
+# mingw-w64 headers. There is no ARM64 C runtime here, so nothing is linked: archives and
+# executables are only stamped, and the objects are checked to be ARM64 COFF afterwards.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ARM64)
+set(CMAKE_C_COMPILER clang)
+set(CMAKE_CXX_COMPILER clang++)
+set(CMAKE_C_COMPILER_TARGET aarch64-w64-windows-gnu)
+set(CMAKE_CXX_COMPILER_TARGET aarch64-w64-windows-gnu)
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(MINGW ON)
+set(_gcc /usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++)
+set(_sys /usr/x86_64-w64-mingw32/include)
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${_gcc} ${_gcc}/x86_64-w64-mingw32 ${_sys})
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES ${_sys})
+set(CMAKE_CXX_FLAGS_INIT "-nostdinc++")
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(TAMSEL_OBJECTS_ONLY ON CACHE BOOL "" FORCE)

@@ -1,0 +1,62 @@
+#pragma once
+// The few operating-system services the portable code needs: named threads, the standard
+// streams written whole, the environment, and the system's text for an error code.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "tamsel/audio/result.hpp"
+
+namespace tamsel {
+
+// A joinable thread that carries a name the debugger and the system tools show.
+class NamedThread {
+public:
+    NamedThread() = default;
+    NamedThread(NamedThread&&) noexcept;
+    NamedThread& operator=(NamedThread&&) noexcept;
+    NamedThread(const NamedThread&) = delete;
+    NamedThread& operator=(const NamedThread&) = delete;
+    // Joins a thread that was not joined or detached yet.
+    ~NamedThread();
+
+    bool joinable() const noexcept { return state_ != nullptr; }
+    void join();
+    // Lets go of the thread without waiting for it.
+    void detach();
+
+    struct State;
+
+private:
+    friend Result<NamedThread> start_named_thread(std::string_view, std::function<void()>);
+    explicit NamedThread(State* state) : state_(state) {}
+    State* state_ = nullptr;
+};
+
+// Starts `body` on a new thread with the platform's default stack size and the given name
+// (on Linux the kernel keeps only the first 15 bytes). A failure gives the system's text in
+// the form of os_error_text.
+Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body);
+
+// "{system message without trailing white space} (os error {code})", code in decimal.
+std::string os_error_text(std::int32_t code);
+
+// The system's message for an operating-system error code (errno on Linux, a Win32 error
+// on Windows), trailing white space removed; empty when the system has none.
+std::string system_message(std::int32_t code);
+
+// Writes one complete line (the caller includes the "\n") to standard error in one write.
+// A missing standard error is not an error: the line goes nowhere.
+void write_stderr_line(std::string_view line);
+
+// Writes all bytes to standard output without any translation. Succeeds when every byte was
+// written, or when the process has no standard output at all.
+bool write_stdout_bytes(const void* data, std::size_t size);
+
+// True when the environment variable is defined, whatever its value (the empty value too).
+bool environment_defined(const char* name);
+
+}  // namespace tamsel

@@ -1,0 +1,112 @@
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "tamsel/audio/platform.hpp"
+#include "tamsel/audio/text.hpp"
+
+namespace tamsel {
+
+struct NamedThread::State {
+    pthread_t handle{};
+    std::function<void()> body;
+    std::string name;
+};
+
+namespace {
+void* thread_entry(void* raw) {
+    auto* state = static_cast<NamedThread::State*>(raw);
+    // The kernel limits names to 15 bytes plus the terminator.
+    const std::string short_name = state->name.substr(0, 15);
+    pthread_setname_np(pthread_self(), short_name.c_str());
+    state->body();
+    state->body = nullptr;  // release captured state on the thread that used it
+    return nullptr;
+}
+}  // namespace
+
+NamedThread::NamedThread(NamedThread&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
+
+NamedThread& NamedThread::operator=(NamedThread&& other) noexcept {
+    if (this != &other) {
+        if (joinable()) join();
+        state_ = other.state_;
+        other.state_ = nullptr;
+    }
+    return *this;
+}
+
+NamedThread::~NamedThread() {
+    if (joinable()) join();
+}
+
+void NamedThread::join() {
+    if (!state_) return;
+    pthread_join(state_->handle, nullptr);
+    delete state_;
+    state_ = nullptr;
+}
+
+void NamedThread::detach() {
+    if (!state_) return;
+    // The thread still uses the state; it is leaked on purpose (detached threads live until the
+    // process ends in this project).
+    pthread_detach(state_->handle);
+    state_ = nullptr;
+}
+
+Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body) {
+    auto* state = new NamedThread::State{};
+    state->body = std::move(body);
+    state->name = std::string(name);
+    const int rc = pthread_create(&state->handle, nullptr, &thread_entry, state);
+    if (rc != 0) {
+        delete state;
+        return fail(os_error_text(rc));
+    }
+    return NamedThread(state);
+}
+
+std::string system_message(std::int32_t code) {
+    char buffer[256];
+    // GNU strerror_r returns the message pointer (maybe not into buffer).
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    return std::string(trim_trailing_space(text ? text : ""));
+}
+
+std::string os_error_text(std::int32_t code) {
+    return system_message(code) + " (os error " + std::to_string(code) + ")";
+}
+
+void write_stderr_line(std::string_view line) {
+    const char* p = line.data();
+    std::size_t left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+bool write_stdout_bytes(const void* data, std::size_t size) {
+    const char* p = static_cast<const char*>(data);
+    std::size_t left = size;
+    while (left > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, p, left);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EBADF) return true;  // no standard output at all: goes nowhere
+        if (n <= 0) return false;
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool environment_defined(const char* name) { return std::getenv(name) != nullptr; }
+
+}  // namespace tamsel

@@ -1,0 +1,135 @@
+#include <windows.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "tamsel/audio/platform.hpp"
+#include "tamsel/audio/text.hpp"
+
+namespace tamsel {
+
+struct NamedThread::State {
+    HANDLE handle = nullptr;
+    std::function<void()> body;
+    std::wstring name;
+};
+
+namespace {
+
+using SetThreadDescriptionFn = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+
+// SetThreadDescription exists from Windows 10 1607 on; look it up so older systems and Wine
+// builds without it still run (the name is then simply not shown).
+void set_current_thread_name(const std::wstring& name) {
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (!kernel) return;
+    FARPROC proc = GetProcAddress(kernel, "SetThreadDescription");
+    if (!proc) return;
+    SetThreadDescriptionFn fn;
+    static_assert(sizeof fn == sizeof proc);
+    std::memcpy(&fn, &proc, sizeof fn);
+    fn(GetCurrentThread(), name.c_str());
+}
+
+DWORD WINAPI thread_entry(LPVOID raw) {
+    auto* state = static_cast<NamedThread::State*>(raw);
+    set_current_thread_name(state->name);
+    state->body();
+    state->body = nullptr;
+    return 0;
+}
+
+bool write_all(HANDLE handle, const char* p, std::size_t left) {
+    while (left > 0) {
+        const DWORD part = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (!WriteFile(handle, p, part, &written, nullptr) || written == 0) return false;
+        p += written;
+        left -= written;
+    }
+    return true;
+}
+
+}  // namespace
+
+NamedThread::NamedThread(NamedThread&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
+
+NamedThread& NamedThread::operator=(NamedThread&& other) noexcept {
+    if (this != &other) {
+        if (joinable()) join();
+        state_ = other.state_;
+        other.state_ = nullptr;
+    }
+    return *this;
+}
+
+NamedThread::~NamedThread() {
+    if (joinable()) join();
+}
+
+void NamedThread::join() {
+    if (!state_) return;
+    WaitForSingleObject(state_->handle, INFINITE);
+    CloseHandle(state_->handle);
+    delete state_;
+    state_ = nullptr;
+}
+
+void NamedThread::detach() {
+    if (!state_) return;
+    // The running thread still owns the state; it lives until the process ends.
+    CloseHandle(state_->handle);
+    state_ = nullptr;
+}
+
+Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body) {
+    auto* state = new NamedThread::State{};
+    state->body = std::move(body);
+    state->name = utf8_to_wide(name);
+    state->handle = CreateThread(nullptr, 0, &thread_entry, state, 0, nullptr);
+    if (!state->handle) {
+        const DWORD code = GetLastError();
+        delete state;
+        return fail(os_error_text(static_cast<std::int32_t>(code)));
+    }
+    return NamedThread(state);
+}
+
+std::string system_message(std::int32_t code) {
+    wchar_t* buffer = nullptr;
+    const DWORD len = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    std::string text;
+    if (len != 0 && buffer) text = wide_to_utf8(std::wstring_view(buffer, len));
+    if (buffer) LocalFree(buffer);
+    return std::string(trim_trailing_space(text));
+}
+
+std::string os_error_text(std::int32_t code) {
+    return system_message(code) + " (os error " + std::to_string(code) + ")";
+}
+
+void write_stderr_line(std::string_view line) {
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    write_all(handle, line.data(), line.size());
+}
+
+bool write_stdout_bytes(const void* data, std::size_t size) {
+    HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return true;  // no standard output: goes nowhere
+    return write_all(handle, static_cast<const char*>(data), size);
+}
+
+bool environment_defined(const char* name) {
+    // GetEnvironmentVariableW distinguishes an empty value (returns 0, no error) from an
+    // undefined one (ERROR_ENVVAR_NOT_FOUND).
+    const std::wstring wide = utf8_to_wide(name);
+    wchar_t probe[1];
+    SetLastError(ERROR_SUCCESS);
+    const DWORD n = GetEnvironmentVariableW(wide.c_str(), probe, 1);
+    return n != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+}  // namespace tamsel
