@@ -1,0 +1,32 @@
+# The capture pipeline: sample queue, capture worker, chunking, conversion, PCM output and the
+# diagnostic line.
+
+add_library(tamsel_capture STATIC
+  src/capture/capture_worker.cpp
+  src/capture/chunk_assembler.cpp
+  src/capture/convert.cpp
+  src/capture/convert_scalar.cpp
+  src/capture/output.cpp)
+target_link_libraries(tamsel_capture PUBLIC tamsel::audio_base)
+add_library(tamsel::capture ALIAS tamsel_capture)
+
+if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+  # The scalar rule is the baseline the fast conversion is measured against: keep it scalar.
+  set_source_files_properties(src/capture/convert_scalar.cpp PROPERTIES
+    COMPILE_OPTIONS "-fno-tree-vectorize;-fno-tree-slp-vectorize")
+  # Without it GCC will not if-convert the clamp (a comparison "might trap"), and the blocks
+  # stay scalar. The code never looks at floating-point exception flags, so results are unchanged.
+  set_source_files_properties(src/capture/convert.cpp PROPERTIES COMPILE_OPTIONS "-fno-trapping-math")
+endif()
+
+# Internal headers for the tests and benchmarks.
+add_library(tamsel_capture_internal INTERFACE)
+target_include_directories(tamsel_capture_internal INTERFACE src/capture)
+target_link_libraries(tamsel_capture_internal INTERFACE tamsel::capture)
+
+tamsel_add_test(tamsel_capture_unit_tests
+  SOURCES tests/capture_convert_test.cpp tests/capture_producer_test.cpp
+  LIBS tamsel_capture_internal)
+tamsel_add_test(tamsel_capture_worker_tests
+  SOURCES tests/capture_worker_test.cpp
+  LIBS tamsel_capture_internal THREADS TIMEOUT 120)

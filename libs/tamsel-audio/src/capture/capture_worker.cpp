@@ -1,0 +1,154 @@
+#include <chrono>
+#include <limits>
+#include <new>
+#include <thread>
+#include <utility>
+
+#include "producer.hpp"
+#include "sample_queue.hpp"
+#include "worker.hpp"
+
+namespace tamsel::capture {
+namespace {
+
+// Everything the worker thread uses; shared with the thread's body and kept alive by it.
+struct WorkerContext {
+    std::shared_ptr<SampleQueue> queue;
+    std::shared_ptr<std::atomic<bool>> running;
+    OutputFailedFlag output_failed;
+    std::shared_ptr<CaptureCounters> counters;
+    std::uint32_t sample_rate = 0;
+    std::uint16_t channels = 0;
+    bool diagnostics_enabled = false;
+    ChunkAssembler assembler;
+    WorkerHooks hooks;
+};
+
+void run_worker(WorkerContext& context) {
+    WorkerHooks& hooks = context.hooks;
+    if (hooks.on_worker_start) hooks.on_worker_start(*context.running);
+    DiagnosticCheck diagnostics(context.diagnostics_enabled, hooks.now());
+    while (context.running->load(std::memory_order_acquire)) {
+        if (const SamplePiece* piece = context.queue->try_peek()) {
+            // Copy the piece into the assembler and hand the slot back before writing, so a
+            // slow reader does not keep a slot from the producer.
+            context.assembler.append(*piece);
+            context.queue->release();
+            context.assembler.emit_chunks(*context.running, *context.output_failed, hooks.write_chunk);
+        } else {
+            hooks.idle_sleep();
+        }
+        const std::string line =
+            diagnostics.check(hooks.now(), *context.counters, context.sample_rate, context.channels);
+        if (!line.empty()) hooks.write_line(line);
+    }
+    // Pieces still queued and samples pending are dropped with the context.
+}
+
+constexpr const char* INVALID_FORMAT = "invalid capture format or capacity";
+
+}  // namespace
+
+struct CaptureWorker::Impl {
+    ProducerState producer;
+    std::shared_ptr<SampleQueue> queue;  // the producer end; empty after release_producer
+    std::shared_ptr<std::atomic<bool>> running;
+    std::shared_ptr<CaptureCounters> counters;
+    NamedThread thread;
+};
+
+WorkerHooks standard_worker_hooks() {
+    WorkerHooks hooks;
+    hooks.now = [] { return MonotonicClock::now(); };
+    hooks.idle_sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
+    hooks.write_chunk = [](const std::uint8_t* bytes, std::size_t size) { return write_chunk(bytes, size); };
+    hooks.write_line = [](const std::string& line) { write_stderr_line(line); };
+    hooks.start_thread = [](std::string_view name, std::function<void()> body) {
+        return start_named_thread(name, std::move(body));
+    };
+    return hooks;
+}
+
+Result<CaptureWorker> start_capture_worker_with(std::uint16_t channels, std::uint32_t sample_rate,
+                                                std::size_t queue_capacity, OutputFailedFlag output_failed,
+                                                WorkerHooks hooks) {
+    if (channels < 1 || channels > 1024 || sample_rate == 0 || queue_capacity == 0) return fail(INVALID_FORMAT);
+    if (queue_capacity > std::numeric_limits<std::size_t>::max() / sizeof(SamplePiece)) return fail(INVALID_FORMAT);
+
+    auto assembler = ChunkAssembler::create(channels, sample_rate);
+    if (!assembler) return assembler.error_result();
+    std::shared_ptr<SampleQueue> queue;
+    try {
+        queue = std::make_shared<SampleQueue>(queue_capacity);
+    } catch (const std::bad_alloc&) {
+        return fail("capture buffers: out of memory");
+    }
+    auto running = std::make_shared<std::atomic<bool>>(true);
+    auto counters = std::make_shared<CaptureCounters>();
+    if (!output_failed) output_failed = std::make_shared<std::atomic<bool>>(false);
+
+    const bool diagnostics = hooks.diagnostics_enabled ? *hooks.diagnostics_enabled : environment_defined(DIAGNOSTICS_VARIABLE);
+
+    auto start_thread = hooks.start_thread;
+    auto context = std::make_shared<WorkerContext>(WorkerContext{queue, running, std::move(output_failed), counters,
+                                                                 sample_rate, channels, diagnostics,
+                                                                 std::move(*assembler), std::move(hooks)});
+    auto thread = start_thread(WORKER_THREAD_NAME, [context] { run_worker(*context); });
+    if (!thread) return fail("capture worker: " + thread.error());
+
+    auto impl = std::make_unique<CaptureWorker::Impl>();
+    impl->producer.channels = channels;
+    impl->queue = std::move(queue);
+    impl->running = std::move(running);
+    impl->counters = std::move(counters);
+    impl->thread = std::move(*thread);
+    return CaptureWorker(std::move(impl));
+}
+
+Result<CaptureWorker> start_capture_worker(std::uint16_t channels, std::uint32_t sample_rate,
+                                           std::size_t queue_capacity, OutputFailedFlag output_failed) {
+    return start_capture_worker_with(channels, sample_rate, queue_capacity, std::move(output_failed),
+                                     standard_worker_hooks());
+}
+
+CaptureWorker::CaptureWorker(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+CaptureWorker::CaptureWorker(CaptureWorker&&) noexcept = default;
+
+CaptureWorker& CaptureWorker::operator=(CaptureWorker&& other) noexcept {
+    if (this != &other) {
+        stop();
+        impl_ = std::move(other.impl_);
+    }
+    return *this;
+}
+
+CaptureWorker::~CaptureWorker() { stop(); }
+
+std::size_t CaptureWorker::push_samples(const float* samples, std::size_t sample_count) noexcept {
+    if (!impl_ || !impl_->queue || !impl_->running->load(std::memory_order_acquire)) return 0;
+    return push_pieces(*impl_->queue, impl_->producer, *impl_->counters, samples, sample_count);
+}
+
+void CaptureWorker::mark_discontinuity() noexcept {
+    if (!impl_) return;
+    mark_gap(impl_->producer, *impl_->counters);
+}
+
+void CaptureWorker::release_producer() noexcept {
+    if (impl_) impl_->queue.reset();
+}
+
+void CaptureWorker::stop() noexcept {
+    if (!impl_) return;
+    impl_->running->store(false, std::memory_order_release);
+    if (impl_->thread.joinable()) impl_->thread.join();
+}
+
+const CaptureCounters& CaptureWorker::counters() const noexcept {
+    static const CaptureCounters none;
+    return impl_ ? *impl_->counters : none;
+}
+
+std::uint64_t CaptureWorker::next_frame() const noexcept { return impl_ ? impl_->producer.next_frame : 0; }
+
+}  // namespace tamsel::capture

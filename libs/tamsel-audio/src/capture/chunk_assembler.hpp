@@ -1,0 +1,62 @@
+#pragma once
+// The worker's side of chunking: contiguous pieces are joined into chunks of 20 ms (at least
+// one frame), each converted and written whole. A piece that does not continue the audio held
+// so far (a dropped piece, a refused push or a reported discontinuity lies between them)
+// discards the partial chunk, so no chunk ever spans a gap.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "sample_queue.hpp"
+#include "tamsel/audio/result.hpp"
+
+namespace tamsel::capture {
+
+// Frames per chunk: sample_rate / 50 (integer division), at least 1.
+constexpr std::uint32_t chunk_frames_for_rate(std::uint32_t sample_rate) noexcept {
+    return sample_rate / 50 == 0 ? 1 : sample_rate / 50;
+}
+
+// Receives the bytes of one converted chunk; false when they could not be written.
+using ChunkWriter = std::function<bool(const std::uint8_t*, std::size_t)>;
+
+class ChunkAssembler {
+public:
+    // Reserves `pending` (one chunk plus one piece, the most it can hold) and the chunk's output
+    // bytes once. Fails with "capture buffers: out of memory".
+    static Result<ChunkAssembler> create(std::uint16_t channels, std::uint32_t sample_rate);
+
+    std::size_t chunk_samples() const noexcept { return chunk_samples_; }
+    std::size_t pending_samples() const noexcept { return pending_.size(); }
+    std::optional<std::uint64_t> expected_next_frame() const noexcept { return expected_next_frame_; }
+
+    // Copies the piece's samples behind the pending ones, after discarding the pending audio
+    // when the piece does not continue it.
+    void append(const SamplePiece& piece);
+    // Cuts every whole chunk from the front of the pending audio. Each chunk is converted and
+    // written while `running` is true and `output_failed` false; a failed conversion or write
+    // sets `output_failed` (release) and later chunks are discarded unwritten. When `running`
+    // is false the pending audio is discarded.
+    void emit_chunks(const std::atomic<bool>& running, std::atomic<bool>& output_failed, const ChunkWriter& write);
+    // append, then emit_chunks.
+    void process(const SamplePiece& piece, const std::atomic<bool>& running, std::atomic<bool>& output_failed,
+                 const ChunkWriter& write) {
+        append(piece);
+        emit_chunks(running, output_failed, write);
+    }
+
+private:
+    ChunkAssembler(std::uint16_t channels, std::size_t chunk_samples) : channels_(channels), chunk_samples_(chunk_samples) {}
+
+    std::uint16_t channels_;
+    std::size_t chunk_samples_;
+    std::vector<float> pending_;
+    std::vector<std::uint8_t> bytes_;  // output of one chunk, 2 bytes per frame
+    std::optional<std::uint64_t> expected_next_frame_;
+};
+
+}  // namespace tamsel::capture

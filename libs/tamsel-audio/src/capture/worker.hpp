@@ -1,0 +1,42 @@
+#pragma once
+// How the worker meets the outside world, so tests can run it on a fake clock and capture its
+// output. start_capture_worker uses standard_worker_hooks(): the monotonic clock, a 2 ms sleep,
+// standard output, standard error and the TAMSEL_AUDIO_DIAGNOSTICS variable.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "chunk_assembler.hpp"
+#include "output.hpp"
+#include "tamsel/audio/capture.hpp"
+#include "tamsel/audio/platform.hpp"
+
+namespace tamsel::capture {
+
+inline constexpr const char* DIAGNOSTICS_VARIABLE = "TAMSEL_AUDIO_DIAGNOSTICS";
+inline constexpr std::string_view WORKER_THREAD_NAME = "tamsel-capture";
+
+struct WorkerHooks {
+    std::function<MonotonicClock::time_point()> now;
+    std::function<void()> idle_sleep;           // when the queue is empty
+    ChunkWriter write_chunk;                    // one converted chunk
+    std::function<void(const std::string&)> write_line;  // one diagnostic line, "\n" included
+    std::function<Result<NamedThread>(std::string_view, std::function<void()>)> start_thread;
+    // Runs on the worker thread before its loop; tests use it to hold the worker back.
+    std::function<void(const std::atomic<bool>& running)> on_worker_start;
+    // Empty: read TAMSEL_AUDIO_DIAGNOSTICS once at start.
+    std::optional<bool> diagnostics_enabled;
+};
+
+WorkerHooks standard_worker_hooks();
+
+Result<CaptureWorker> start_capture_worker_with(std::uint16_t channels, std::uint32_t sample_rate,
+                                                std::size_t queue_capacity, OutputFailedFlag output_failed,
+                                                WorkerHooks hooks);
+
+}  // namespace tamsel::capture
