@@ -26,8 +26,8 @@ struct Loop {
     std::atomic<bool> output_failed{false};
     std::shared_ptr<std::atomic<bool>> translator_running = std::make_shared<std::atomic<bool>>(true);
     std::shared_ptr<std::atomic<bool>> target_running = std::make_shared<std::atomic<bool>>(true);
-    FakeProcess translator{"translator", nullptr, translator_running};
-    FakeProcess target{"target", nullptr, target_running};
+    ScriptedProcess translator{"translator", nullptr, translator_running};
+    ScriptedProcess target{"target", nullptr, target_running};
     SilenceBuffer silence{};
     std::unique_ptr<ScriptedClient> client;
 

@@ -38,11 +38,11 @@ struct Wake {
     std::function<void()> action;  // runs inside the wait, before it returns (flip a flag, end a process)
 };
 
-class FakeProcess final : public ProcessHandle {
+class ScriptedProcess final : public ProcessHandle {
 public:
-    FakeProcess(std::string name, CallLog* log, std::shared_ptr<std::atomic<bool>> running)
+    ScriptedProcess(std::string name, CallLog* log, std::shared_ptr<std::atomic<bool>> running)
         : name_(std::move(name)), log_(log), running_(std::move(running)) {}
-    ~FakeProcess() override {
+    ~ScriptedProcess() override {
         if (log_) log_->push_back("close " + name_);
     }
     bool is_running() const override { return running_->load(); }
