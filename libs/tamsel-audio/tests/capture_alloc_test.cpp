@@ -1,0 +1,110 @@
+// push_samples never allocates: this binary replaces the global operator new with a version
+// that counts the allocations of the calling thread, and the pushing thread's count must not
+// move across thousands of pushes of every kind (queued, dropped on a full ring, refused,
+// multi-piece, after a discontinuity, after stop). The count goes through operator new and not
+// malloc because AddressSanitizer owns malloc; the standard library allocates through
+// operator new, so this catches any container, string or std::function that could sneak in.
+//
+// "No lock" is shown by construction rather than measured: the push path is
+// CaptureWorker::push_samples -> push_pieces (producer.hpp) -> SampleQueue::try_claim/publish
+// (sample_queue.hpp) plus relaxed fetch_add on the counters. Those headers include no mutex,
+// condition variable or other blocking primitive, push_pieces is a template over the queue type
+// (no virtual call), and the atomics it touches are required below to be lock-free, so the
+// standard library cannot implement them with a hidden lock either.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "worker.hpp"
+
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "ring indices and counters must be lock-free");
+static_assert(std::atomic<bool>::is_always_lock_free, "the running flag must be lock-free");
+
+namespace {
+thread_local std::size_t thread_allocations = 0;
+
+void* counted_allocation(std::size_t size) {
+    ++thread_allocations;
+    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+    throw std::bad_alloc();
+}
+
+// Out of line so the compiler does not see free() meet a pointer from operator new.
+[[gnu::noinline]] void counted_release(void* p) noexcept { std::free(p); }
+}  // namespace
+
+void* operator new(std::size_t size) { return counted_allocation(size); }
+void* operator new[](std::size_t size) { return counted_allocation(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    ++thread_allocations;
+    return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+    ++thread_allocations;
+    return std::malloc(size == 0 ? 1 : size);
+}
+void operator delete(void* p) noexcept { counted_release(p); }
+void operator delete[](void* p) noexcept { counted_release(p); }
+void operator delete(void* p, std::size_t) noexcept { counted_release(p); }
+void operator delete[](void* p, std::size_t) noexcept { counted_release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { counted_release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { counted_release(p); }
+
+namespace tamsel::capture {
+namespace {
+
+TEST(AllocationCounter, CountsThisThreadsAllocations) {
+    const std::size_t before = thread_allocations;
+    auto p = std::make_unique<int>(7);
+    std::vector<float> v(100);
+    EXPECT_EQ(thread_allocations, before + 2);
+    std::size_t other_thread = 0;
+    std::thread([&] {
+        const std::size_t start = thread_allocations;
+        auto q = std::make_unique<long>(1);
+        other_thread = thread_allocations - start;
+    }).join();
+    EXPECT_EQ(other_thread, 1u) << "each thread counts its own allocations";
+}
+
+TEST(PushSamples, NeverAllocates) {
+    for (bool hold_worker : {false, true}) {
+        WorkerHooks hooks = standard_worker_hooks();
+        hooks.diagnostics_enabled = true;
+        hooks.write_chunk = [](const std::uint8_t*, std::size_t) { return true; };
+        hooks.write_line = [](const std::string&) {};
+        // Held: the ring fills and the drop path runs; free: the worker pops concurrently.
+        hooks.on_worker_start = [hold_worker](const std::atomic<bool>& running) {
+            while (hold_worker && running.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        };
+        auto worker = start_capture_worker_with(2, 48000, 32, std::make_shared<std::atomic<bool>>(false),
+                                                std::move(hooks));
+        ASSERT_TRUE(worker);
+        const std::vector<float> audio(8192, 0.25f);
+
+        const std::size_t before = thread_allocations;
+        std::size_t accepted = 0;
+        for (std::size_t round = 0; round < 2000; ++round) {
+            const std::size_t sizes[] = {960, 0, 2, 1024, 1026, 2500, 3, 8192, 1};
+            accepted += worker->push_samples(audio.data(), sizes[round % std::size(sizes)]);
+            if (round % 7 == 0) worker->mark_discontinuity();
+        }
+        worker->release_producer();
+        accepted += worker->push_samples(audio.data(), 960);
+        const std::size_t allocations = thread_allocations - before;
+
+        worker->stop();
+        EXPECT_EQ(allocations, 0u) << (hold_worker ? "held worker" : "running worker");
+        EXPECT_GT(accepted, 0u);
+        if (hold_worker) {
+            EXPECT_GT(worker->counters().dropped_frames.load(), 100000u) << "the drop path ran";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tamsel::capture
