@@ -41,3 +41,9 @@ if(NOT WIN32)
     SOURCES tests/capture_stdio_test.cpp
     LIBS tamsel_capture_internal THREADS TIMEOUT 60)
 endif()
+if(NOT WIN32)
+  # Ten minutes of audio through the real standard-output path: about 1 s under either sanitizer.
+  tamsel_add_test(tamsel_capture_stress_tests
+    SOURCES tests/capture_stress_test.cpp
+    LIBS tamsel_capture_internal THREADS TIMEOUT 120 ENV TAMSEL_STRESS_AUDIO_SECONDS=600)
+endif()
