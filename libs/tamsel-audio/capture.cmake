@@ -47,3 +47,9 @@ if(NOT WIN32)
     SOURCES tests/capture_stress_test.cpp
     LIBS tamsel_capture_internal THREADS TIMEOUT 120 ENV TAMSEL_STRESS_AUDIO_SECONDS=600)
 endif()
+
+if(TAMSEL_BENCH AND NOT WIN32 AND NOT TAMSEL_FUZZ)
+  find_package(benchmark REQUIRED)
+  add_executable(tamsel_capture_bench bench/capture_bench.cpp)
+  target_link_libraries(tamsel_capture_bench PRIVATE tamsel_capture_internal benchmark::benchmark)
+endif()

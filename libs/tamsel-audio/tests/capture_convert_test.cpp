@@ -123,14 +123,18 @@ std::vector<float> awkward_samples(std::size_t count, std::uint32_t seed) {
     return out;
 }
 
+// Both vector paths (SSE2 here, the portable loops that ARM64 uses) against the scalar rule.
 TEST(ConvertFrames, FastPathMatchesTheScalarReference) {
     for (std::uint16_t channels : std::initializer_list<std::uint16_t>{1, 2, 3, 8}) {
         for (std::size_t frames : std::initializer_list<std::size_t>{0, 1, 63, 64, 65, 127, 960, 1000, 4096}) {
             const auto samples = awkward_samples(frames * channels, 1000u * channels + static_cast<std::uint32_t>(frames));
-            std::vector<std::uint8_t> fast(2 * frames + 1, 0xAA), reference(2 * frames + 1, 0xAA);
+            std::vector<std::uint8_t> fast(2 * frames + 1, 0xAA), portable(2 * frames + 1, 0xAA),
+                reference(2 * frames + 1, 0xAA);
             ASSERT_TRUE(convert_frames(samples.data(), samples.size(), channels, fast.data()));
+            ASSERT_TRUE(convert_frames_portable(samples.data(), samples.size(), channels, portable.data()));
             ASSERT_TRUE(convert_frames_scalar(samples.data(), samples.size(), channels, reference.data()));
             ASSERT_EQ(fast, reference) << channels << " channels, " << frames << " frames";
+            ASSERT_EQ(portable, reference) << channels << " channels, " << frames << " frames";
             EXPECT_EQ(fast.back(), 0xAA) << "wrote past the end";
         }
     }
@@ -146,10 +150,13 @@ TEST(ConvertFrames, FastPathMatchesOnEveryFloatAroundTheEdges) {
     }
     for (std::uint16_t channels : std::initializer_list<std::uint16_t>{1, 2}) {
         const std::size_t count = samples.size() - samples.size() % channels;
-        std::vector<std::uint8_t> fast(count / channels * 2), reference(count / channels * 2);
+        std::vector<std::uint8_t> fast(count / channels * 2), portable(count / channels * 2),
+            reference(count / channels * 2);
         ASSERT_TRUE(convert_frames(samples.data(), count, channels, fast.data()));
+        ASSERT_TRUE(convert_frames_portable(samples.data(), count, channels, portable.data()));
         ASSERT_TRUE(convert_frames_scalar(samples.data(), count, channels, reference.data()));
         EXPECT_EQ(fast, reference) << channels << " channels";
+        EXPECT_EQ(portable, reference) << channels << " channels";
     }
 }
 

@@ -16,11 +16,16 @@ constexpr bool whole_frames(std::size_t sample_count, std::uint16_t channels) no
     return channels != 0 && sample_count % channels == 0;
 }
 
-// The conversion used by the pipeline: a vectorisable path for 1 and 2 channels, the scalar
-// rule for any other count. Writes 2 bytes per frame to `out`; returns false (writing nothing)
+// The conversion used by the pipeline: vector blocks for 1 and 2 channels (SSE2 on x86-64,
+// compiler-vectorised loops elsewhere), the scalar rule for any other count. Writes 2 bytes per frame to `out`; returns false (writing nothing)
 // for an incomplete frame. The output is bit-identical to convert_frames_scalar.
 bool convert_frames(const float* samples, std::size_t sample_count, std::uint16_t channels,
                     std::uint8_t* out) noexcept;
+
+// The same blocks written as plain loops for the compiler to vectorise: what convert_frames
+// is on targets without SSE2 (ARM64); built everywhere so it is tested everywhere.
+bool convert_frames_portable(const float* samples, std::size_t sample_count, std::uint16_t channels,
+                             std::uint8_t* out) noexcept;
 
 // The rule written out frame by frame, compiled without vectorisation: the reference the fast
 // path is tested and measured against, and the path for unusual channel counts.
