@@ -1,0 +1,111 @@
+#include "cable_installation.hpp"
+
+#include <string>
+
+#include "tamsel/audio/text.hpp"
+
+namespace tamsel::setup {
+
+namespace fs = std::filesystem;
+
+std::string windows_error(std::string_view context, std::uint32_t code) {
+    return std::string(context) + ": Windows error " + std::to_string(code);
+}
+
+namespace {
+
+// Owns one device information set: destroyed when the owner goes out of scope, on every path.
+class SetOwner {
+public:
+    SetOwner(DeviceInstaller& installer, DeviceSet set) : installer_(installer), set_(set) {}
+    SetOwner(const SetOwner&) = delete;
+    SetOwner& operator=(const SetOwner&) = delete;
+    ~SetOwner() { installer_.destroy_set(set_); }
+    DeviceSet get() const noexcept { return set_; }
+
+private:
+    DeviceInstaller& installer_;
+    DeviceSet set_;
+};
+
+Failure windows_failure(DeviceInstaller& installer, std::string_view context) {
+    // Read at once: nothing may run between the failed call and this read.
+    const std::uint32_t code = installer.last_error();
+    return fail(windows_error(context, code));
+}
+
+SetupResult judge_health(DeviceInstaller& installer, DeviceSet class_set) {
+    std::uint32_t status = 0;
+    std::uint32_t problem = 0;
+    const std::uint32_t result = installer.node_status(class_set, status, problem);
+    const bool healthy = result == CR_SUCCESS_CODE && problem == 0 && (status & DN_STARTED_FLAG) != 0;
+    if (!healthy) return fail(std::string(UNHEALTHY_CABLE_MESSAGE));
+    return SetupSuccess{false};
+}
+
+SetupResult install_cable(DeviceInstaller& installer, const InfClass& inf_class, const std::u16string& inf_path) {
+    const std::u16string hardware_id = utf8_to_utf16(CABLE_HARDWARE_ID);
+    // REG_MULTI_SZ holding the identifier once: the entry, its NUL and the list's NUL.
+    std::u16string multi_sz = hardware_id;
+    multi_sz.push_back(u'\0');
+    multi_sz.push_back(u'\0');
+
+    const auto created = installer.create_device_list(inf_class);
+    if (!created) return windows_failure(installer, "create device list");
+    const SetOwner new_set(installer, *created);
+    if (!installer.create_device(new_set.get(), inf_class)) return windows_failure(installer, "create cable device");
+    if (!installer.set_hardware_ids(new_set.get(), multi_sz.data(), static_cast<std::uint32_t>(multi_sz.size()))) {
+        return windows_failure(installer, "set cable hardware identity");
+    }
+    if (!installer.call_class_installer(DIF_REGISTERDEVICE_CODE, new_set.get())) {
+        return windows_failure(installer, "register cable device");
+    }
+    bool reboot = false;
+    if (!installer.update_driver(hardware_id, inf_path, reboot)) {
+        const std::uint32_t code = installer.last_error();
+        // The one undo step: take the just-registered device away again. Its own result is
+        // of no use to the caller; the update's code is what gets reported.
+        (void)installer.call_class_installer(DIF_REMOVE_CODE, new_set.get());
+        return fail("install signed cable: Windows error " + std::to_string(code));
+    }
+    return SetupSuccess{reboot};
+}
+
+}  // namespace
+
+bool hardware_ids_name_cable(const HardwareIdBuffer& buffer) {
+    for (const std::string& piece : split_utf16_multi_string(std::u16string_view(buffer.data(), buffer.size()))) {
+        if (ascii_iequal(piece, CABLE_HARDWARE_ID)) return true;
+    }
+    return false;
+}
+
+SetupResult ensure_cable_device(const fs::path& driver_folder, DeviceInstaller& installer) {
+    fs::path inf_file = driver_folder;
+    inf_file += fs::path::preferred_separator;
+    inf_file += std::string(INSTALL_INF);
+    const std::u16string inf_path = inf_file.u16string();
+
+    InfClass inf_class{};
+    if (!installer.read_inf_class(inf_path, inf_class)) return windows_failure(installer, "read signed INF");
+
+    const auto opened = installer.open_class_set(inf_class);
+    if (!opened) return windows_failure(installer, "enumerate audio adapters");
+    const SetOwner class_set(installer, *opened);
+
+    for (std::uint32_t index = 0;; ++index) {
+        if (!installer.enumerate_device(class_set.get(), index)) {
+            const std::uint32_t code = installer.last_error();
+            if (code != ERROR_NO_MORE_ITEMS_CODE) return fail(windows_error("enumerate adapter", code));
+            break;
+        }
+        HardwareIdBuffer ids{};
+        // A device whose identifiers cannot be read is simply not the cable.
+        if (!installer.read_hardware_ids(class_set.get(), ids)) continue;
+        if (hardware_ids_name_cable(ids)) return judge_health(installer, class_set.get());
+    }
+    // The new set is destroyed inside install_cable, before the class set here: newest first.
+    return install_cable(installer, inf_class, inf_path);
+}
+
+}  // namespace tamsel::setup

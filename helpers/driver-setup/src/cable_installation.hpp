@@ -1,0 +1,27 @@
+#pragma once
+// Health check of an existing VB-CABLE device and installation of the signed driver when there
+// is none. An existing device is never replaced, healthy or not.
+
+#include <filesystem>
+#include <string_view>
+
+#include "device_installer.hpp"
+#include "setup_result.hpp"
+
+namespace tamsel::setup {
+
+inline constexpr std::string_view CABLE_HARDWARE_ID = "VBAudioVACWDM";
+inline constexpr std::string_view INSTALL_INF = "vbMmeCable64_win10.inf";
+inline constexpr std::string_view UNHEALTHY_CABLE_MESSAGE =
+    "Existing VB-CABLE device is not healthy; check Device Manager or restart Windows. No driver was replaced.";
+
+// True when one NUL-separated piece of the whole buffer is the cable's hardware identifier
+// (13 bytes in UTF-8, ASCII letters in any case).
+bool hardware_ids_name_cable(const HardwareIdBuffer& buffer);
+
+// Looks for a present device of the INF's class that names the cable's hardware identifier;
+// the first one found decides by its health, and only when there is none a new root device is
+// created, registered and given the driver from `driver_folder`/INSTALL_INF.
+SetupResult ensure_cable_device(const std::filesystem::path& driver_folder, DeviceInstaller& installer);
+
+}  // namespace tamsel::setup
