@@ -1,0 +1,49 @@
+# The capture host on Linux: /proc process identity and table, X11 window owners, PulseAudio
+# capture, POSIX signals; the program tamsel_audio_host; its unit and end-to-end tests.
+
+if(WIN32)
+  return()
+endif()
+
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(TAMSEL_PULSE REQUIRED IMPORTED_TARGET libpulse)
+pkg_check_modules(TAMSEL_XCB REQUIRED IMPORTED_TARGET xcb xcb-res)
+
+file(GLOB TAMSEL_HOST_LINUX_SOURCES CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/linux/src/*.cpp)
+list(FILTER TAMSEL_HOST_LINUX_SOURCES EXCLUDE REGEX "/main\\.cpp$")
+add_library(tamsel_host_linux STATIC ${TAMSEL_HOST_LINUX_SOURCES})
+target_include_directories(tamsel_host_linux PUBLIC linux/src)
+target_link_libraries(tamsel_host_linux PUBLIC tamsel_host_core tamsel::capture PkgConfig::TAMSEL_PULSE PkgConfig::TAMSEL_XCB)
+
+add_executable(tamsel_audio_host linux/src/main.cpp)
+target_link_libraries(tamsel_audio_host PRIVATE tamsel_host_linux)
+
+tamsel_add_test(tamsel_host_linux_tests
+  SOURCES tests/linux/proc_parse_test.cpp tests/linux/stream_mixer_test.cpp
+          tests/linux/sink_input_filter_test.cpp tests/linux/process_api_linux_test.cpp
+  LIBS tamsel_host_linux)
+
+if(NOT TAMSEL_FUZZ AND NOT TAMSEL_OBJECTS_ONLY)
+  # Programs the end-to-end tests drive: the stand-in translator, X11 windows, a tone burst
+  # player and the PCM checker.
+  add_executable(tamsel_test_translator tests/linux/test_translator.cpp)
+  target_link_libraries(tamsel_test_translator PRIVATE tamsel_host_linux)
+  add_executable(tamsel_test_window tests/linux/test_window.cpp)
+  target_link_libraries(tamsel_test_window PRIVATE PkgConfig::TAMSEL_XCB)
+  add_executable(tamsel_test_burst tests/linux/test_burst.cpp)
+  pkg_check_modules(TAMSEL_PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
+  target_link_libraries(tamsel_test_burst PRIVATE PkgConfig::TAMSEL_PULSE_SIMPLE)
+  add_executable(tamsel_pcm_check tests/linux/pcm_check.cpp)
+
+  set(TAMSEL_E2E_ENV
+    "HOST=$<TARGET_FILE:tamsel_audio_host>"
+    "TRANSLATOR=$<TARGET_FILE:tamsel_test_translator>"
+    "WINDOW=$<TARGET_FILE:tamsel_test_window>"
+    "BURST=$<TARGET_FILE:tamsel_test_burst>"
+    "PCM_CHECK=$<TARGET_FILE:tamsel_pcm_check>")
+  foreach(case capture list)
+    add_test(NAME tamsel_host_linux_e2e_${case}
+             COMMAND env ${TAMSEL_E2E_ENV} bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/e2e_${case}.sh)
+    set_tests_properties(tamsel_host_linux_e2e_${case} PROPERTIES TIMEOUT 240 LABELS "e2e")
+  endforeach()
+endif()

@@ -1,0 +1,322 @@
+#include "pulse_capture.hpp"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <utility>
+
+#include "error_text.hpp"
+#include "proc_parse.hpp"
+#include "sink_input_filter.hpp"
+
+namespace tamsel::host::linux_host {
+namespace {
+
+std::int64_t now_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string pulse_error(std::string_view context, int error) {
+    std::string text = pa_strerror(error) != nullptr ? pa_strerror(error) : "";
+    text += " (PulseAudio error " + std::to_string(error) + ")";
+    return join_context(context, text);
+}
+
+constexpr pa_sample_spec CAPTURE_SPEC{PA_SAMPLE_FLOAT32LE, CAPTURE_SAMPLE_RATE, CAPTURE_CHANNELS};
+constexpr std::size_t FRAME_BYTES = sizeof(float) * CAPTURE_CHANNELS;
+
+}  // namespace
+
+struct PulseCaptureClient::MonitorStream {
+    PulseCaptureClient* owner = nullptr;
+    std::uint32_t sink_input = 0;
+    pa_stream* stream = nullptr;
+
+    ~MonitorStream() {
+        if (stream == nullptr) return;
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_overflow_callback(stream, nullptr, nullptr);
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) (void)pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+    }
+};
+
+PulseCaptureClient::PulseCaptureClient(const LoopbackSelection& selection, ProcessApi& processes)
+    : selection_(selection), processes_(processes) {}
+
+Result<std::unique_ptr<PulseCaptureClient>> PulseCaptureClient::open(const LoopbackSelection& selection,
+                                                                     ProcessApi& processes) {
+    constexpr std::string_view CONTEXT = "connect to PulseAudio";
+    std::unique_ptr<PulseCaptureClient> client(new PulseCaptureClient(selection, processes));
+    client->mainloop_ = pa_mainloop_new();
+    if (client->mainloop_ == nullptr) return fail(join_context(CONTEXT, "cannot create the main loop"));
+
+    pa_proplist* properties = pa_proplist_new();
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, "tamsel audio host");
+    pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "tamsel_audio_host");
+    client->context_ = pa_context_new_with_proplist(pa_mainloop_get_api(client->mainloop_), "tamsel audio host", properties);
+    pa_proplist_free(properties);
+    if (client->context_ == nullptr) return fail(join_context(CONTEXT, "cannot create the context"));
+
+    if (pa_context_connect(client->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        return fail(pulse_error(CONTEXT, pa_context_errno(client->context_)));
+    }
+    const std::int64_t deadline = now_us() + std::int64_t{PULSE_CONNECT_TIMEOUT_MS} * 1000;
+    for (;;) {
+        const pa_context_state_t state = pa_context_get_state(client->context_);
+        if (state == PA_CONTEXT_READY) break;
+        if (!PA_CONTEXT_IS_GOOD(state)) return fail(pulse_error(CONTEXT, pa_context_errno(client->context_)));
+        const std::int64_t left = deadline - now_us();
+        if (left <= 0) return fail(pulse_error(CONTEXT, PA_ERR_TIMEOUT));
+        if (!client->iterate(left)) return fail(join_context(CONTEXT, "main loop failed"));
+    }
+    pa_context_set_state_callback(client->context_, &PulseCaptureClient::on_context_state, client.get());
+    return client;
+}
+
+PulseCaptureClient::~PulseCaptureClient() {
+    stop();
+    if (context_ != nullptr) pa_context_unref(context_);
+    if (mainloop_ != nullptr) pa_mainloop_free(mainloop_);
+}
+
+bool PulseCaptureClient::iterate(std::int64_t timeout_us) {
+    if (pa_mainloop_prepare(mainloop_, static_cast<int>(timeout_us)) < 0) return false;
+    if (pa_mainloop_poll(mainloop_) < 0) {
+        // A signal (the stop request) interrupts the poll; the caller looks at its flags.
+        if (errno != EINTR) return false;
+    }
+    const bool dispatched = pa_mainloop_dispatch(mainloop_) >= 0;
+    ended_.clear();
+    return dispatched;
+}
+
+void PulseCaptureClient::set_failure(std::string text) {
+    if (!failure_ && !stopping_) failure_ = std::move(text);
+}
+
+Status PulseCaptureClient::start() {
+    constexpr std::string_view CONTEXT = "start process capture";
+    if (started_) return ok();
+    if (failure_) return fail(join_context(CONTEXT, *failure_));
+    started_ = true;
+    pa_context_set_subscribe_callback(context_, &PulseCaptureClient::on_subscription, this);
+    pa_operation* subscribed = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
+    if (subscribed == nullptr) return fail(pulse_error(CONTEXT, pa_context_errno(context_)));
+    pa_operation_unref(subscribed);
+    pa_operation* listed = pa_context_get_sink_input_info_list(context_, &PulseCaptureClient::on_sink_input, this);
+    if (listed == nullptr) return fail(pulse_error(CONTEXT, pa_context_errno(context_)));
+    pa_operation_unref(listed);
+    return ok();
+}
+
+void PulseCaptureClient::stop() noexcept {
+    if (stopping_) return;
+    stopping_ = true;
+    streams_.clear();
+    ended_.clear();
+    if (context_ != nullptr) {
+        pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+        pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_disconnect(context_);
+    }
+}
+
+void PulseCaptureClient::request_sink_input(std::uint32_t sink_input) {
+    if (stopping_) return;
+    pa_operation* operation =
+        pa_context_get_sink_input_info(context_, sink_input, &PulseCaptureClient::on_sink_input, this);
+    if (operation == nullptr) {
+        set_failure(pulse_error("capture stream", pa_context_errno(context_)));
+        return;
+    }
+    pa_operation_unref(operation);
+}
+
+void PulseCaptureClient::consider_sink_input(const pa_sink_input_info& info) {
+    if (stopping_ || streams_.count(info.index) != 0 || awaiting_sink_.count(info.index) != 0) return;
+    std::optional<std::uint32_t> player;
+    if (const char* pid = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID)) {
+        player = parse_pid_text(pid);
+    }
+    // The tree as it is now: a player started later by the target is its descendant by then.
+    Result<ProcessTable> table = processes_.take_process_table();
+    if (!table) {
+        set_failure(table.error());
+        return;
+    }
+    if (!sink_input_selected(selection_, player, *table)) return;
+    awaiting_sink_[info.index] = info.sink;
+    pa_operation* operation = pa_context_get_sink_info_by_index(context_, info.sink, &PulseCaptureClient::on_sink, this);
+    if (operation == nullptr) {
+        awaiting_sink_.erase(info.index);
+        set_failure(pulse_error("capture stream", pa_context_errno(context_)));
+        return;
+    }
+    pa_operation_unref(operation);
+}
+
+void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, const char* monitor_source) {
+    constexpr std::string_view CONTEXT = "capture stream";
+    pa_channel_map map;
+    pa_channel_map_init_stereo(&map);
+    pa_stream* stream = pa_stream_new(context_, "tamsel capture", &CAPTURE_SPEC, &map);
+    if (stream == nullptr) {
+        set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
+        return;
+    }
+    auto monitor = std::make_unique<MonitorStream>();
+    monitor->owner = this;
+    monitor->sink_input = sink_input;
+    monitor->stream = stream;
+    if (pa_stream_set_monitor_stream(stream, sink_input) < 0) {
+        set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
+        return;
+    }
+    pa_stream_set_read_callback(stream, &PulseCaptureClient::on_read, monitor.get());
+    pa_stream_set_overflow_callback(stream, &PulseCaptureClient::on_overflow, monitor.get());
+    pa_stream_set_state_callback(stream, &PulseCaptureClient::on_stream_state, monitor.get());
+
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.tlength = static_cast<std::uint32_t>(-1);
+    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    attributes.minreq = static_cast<std::uint32_t>(-1);
+    attributes.fragsize = static_cast<std::uint32_t>(PULSE_FRAGMENT_FRAMES * FRAME_BYTES);
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream, monitor_source, &attributes, flags) < 0) {
+        set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
+        return;
+    }
+    mixer_.add_stream(sink_input);
+    streams_[sink_input] = std::move(monitor);
+}
+
+void PulseCaptureClient::end_stream(std::uint32_t sink_input) {
+    awaiting_sink_.erase(sink_input);
+    mixer_.remove_stream(sink_input);
+    const auto it = streams_.find(sink_input);
+    if (it == streams_.end()) return;
+    ended_.push_back(std::move(it->second));
+    streams_.erase(it);
+}
+
+void PulseCaptureClient::on_context_state(pa_context* context, void* raw) {
+    auto* self = static_cast<PulseCaptureClient*>(raw);
+    if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+        self->set_failure(pulse_error("PulseAudio connection", pa_context_errno(context)));
+    }
+}
+
+void PulseCaptureClient::on_subscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
+                                         void* raw) {
+    auto* self = static_cast<PulseCaptureClient*>(raw);
+    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
+    switch (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) {
+        case PA_SUBSCRIPTION_EVENT_NEW: self->request_sink_input(index); break;
+        case PA_SUBSCRIPTION_EVENT_REMOVE: self->end_stream(index); break;
+        default: break;
+    }
+}
+
+void PulseCaptureClient::on_sink_input(pa_context*, const pa_sink_input_info* info, int eol, void* raw) {
+    // eol < 0: the sink input went away before its description came; nothing to capture.
+    if (eol != 0 || info == nullptr) return;
+    static_cast<PulseCaptureClient*>(raw)->consider_sink_input(*info);
+}
+
+void PulseCaptureClient::on_sink(pa_context*, const pa_sink_info* info, int eol, void* raw) {
+    auto* self = static_cast<PulseCaptureClient*>(raw);
+    if (eol != 0 || info == nullptr || self->stopping_) return;
+    for (auto it = self->awaiting_sink_.begin(); it != self->awaiting_sink_.end();) {
+        if (it->second == info->index) {
+            const std::uint32_t sink_input = it->first;
+            it = self->awaiting_sink_.erase(it);
+            self->open_monitor_stream(sink_input, info->monitor_source_name);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void PulseCaptureClient::on_read(pa_stream* stream, std::size_t, void* raw) {
+    auto* monitor = static_cast<MonitorStream*>(raw);
+    PulseCaptureClient* self = monitor->owner;
+    while (pa_stream_readable_size(stream) > 0) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0) {
+            self->set_failure(pulse_error("capture stream", pa_context_errno(self->context_)));
+            return;
+        }
+        if (data == nullptr && bytes == 0) break;  // nothing queued after all
+        const std::size_t frames = bytes / FRAME_BYTES;
+        const std::int64_t now = now_us();
+        if (data == nullptr) {
+            self->mixer_.push_gap(monitor->sink_input, frames, now);  // a hole the server reports
+        } else {
+            self->mixer_.push(monitor->sink_input, static_cast<const float*>(data), frames, now);
+        }
+        (void)pa_stream_drop(stream);
+    }
+}
+
+void PulseCaptureClient::on_overflow(pa_stream*, void* raw) {
+    static_cast<MonitorStream*>(raw)->owner->mixer_.mark_discontinuity();
+}
+
+void PulseCaptureClient::on_stream_state(pa_stream* stream, void* raw) {
+    auto* monitor = static_cast<MonitorStream*>(raw);
+    PulseCaptureClient* self = monitor->owner;
+    const pa_stream_state_t state = pa_stream_get_state(stream);
+    if (PA_STREAM_IS_GOOD(state)) return;
+    const std::uint32_t sink_input = monitor->sink_input;
+    const int error = pa_context_errno(self->context_);
+    self->end_stream(sink_input);  // `monitor` is freed after this callback has returned
+    if (state == PA_STREAM_FAILED && error != PA_ERR_KILLED && error != PA_ERR_NOENTITY) {
+        self->set_failure(pulse_error("capture stream", error));
+        return;
+    }
+    // The server ends a monitor stream when its sink input ends or moves to another sink; a
+    // sink input that still exists is monitored again.
+    self->request_sink_input(sink_input);
+}
+
+WaitOutcome PulseCaptureClient::wait_for_packet(std::uint32_t timeout_ms) {
+    const std::int64_t deadline = now_us() + std::int64_t{timeout_ms} * 1000;
+    for (;;) {
+        const std::int64_t now = now_us();
+        if (failure_ || mixer_.ready_frames(now, PULSE_PACKET_FRAMES) > 0) return WaitOutcome::Signalled;
+        if (now >= deadline || stopping_) return WaitOutcome::Timeout;
+        std::int64_t step = deadline - now;
+        // Unmixed frames become due by time alone (a lagging stream): look again soon.
+        if (mixer_.has_queued()) step = std::min<std::int64_t>(step, 5000);
+        if (!iterate(step)) return WaitOutcome::Failed;
+    }
+}
+
+Result<std::uint32_t> PulseCaptureClient::next_packet_size() {
+    if (failure_) return fail(*failure_);
+    pending_frames_ = static_cast<std::uint32_t>(mixer_.ready_frames(now_us(), PULSE_PACKET_FRAMES));
+    return pending_frames_;
+}
+
+Result<CapturePacket> PulseCaptureClient::get_buffer() {
+    CapturePacket packet;
+    const bool gap = mixer_.take(pending_frames_, packet_, now_us());
+    packet.data = packet_.data();
+    packet.frames = pending_frames_;
+    packet.flags = gap ? PACKET_FLAG_DISCONTINUITY : 0u;
+    return packet;
+}
+
+Status PulseCaptureClient::release_buffer(std::uint32_t frames) {
+    if (frames != pending_frames_) return fail("release capture packet: packet size mismatch");
+    pending_frames_ = 0;
+    return ok();
+}
+
+}  // namespace tamsel::host::linux_host

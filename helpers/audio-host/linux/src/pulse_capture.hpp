@@ -1,0 +1,105 @@
+#pragma once
+// The capture stream on Linux: a PulseAudio client (PipeWire serves the same protocol through
+// pipewire-pulse) that records the playback streams of the selected processes.
+//
+// For every sink input whose "application.process.id" the selection takes (sink_input_filter),
+// the client opens a monitor stream of that one sink input (pa_stream_set_monitor_stream,
+// recording from its sink's monitor source) as float32le stereo 48000 Hz, in 10 ms fragments.
+// It subscribes to sink-input events, so streams that start later are picked up and streams
+// that end are let go of. The StreamMixer sums the streams into the packets the packet loop
+// reads; server-reported holes and overflows become the packets' discontinuity flag.
+//
+// Threading: one pa_mainloop, driven only from wait_for_packet (and from open/start while they
+// wait for the server), so every PulseAudio callback runs on the packet loop's thread and the
+// mixer needs no lock. The wait is bounded by its timeout like the Windows event wait.
+//
+// Packets: at most buffer_frames() (100 ms) frames each; a packet is due when every live stream
+// has delivered, or MIX_WAIT_US after the oldest unmixed frame arrived (stream_mixer.hpp).
+// When nothing selected plays, no packets come and standard output stays quiet.
+//
+// Errors: "connect to PulseAudio: ..." (open), "start process capture: ..." (start),
+// "PulseAudio connection: ..." when the server goes away, "capture stream: ..." when a monitor
+// stream cannot be created or fails for another reason than its sink input ending; the last two
+// come back from next_packet_size and end the run.
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture_source.hpp"
+#include "process_api.hpp"
+#include "stream_mixer.hpp"
+#include "tamsel/audio/result.hpp"
+
+#include <pulse/pulseaudio.h>
+
+namespace tamsel::host::linux_host {
+
+inline constexpr std::uint32_t PULSE_PACKET_FRAMES = 4800;      // 100 ms
+inline constexpr std::uint32_t PULSE_FRAGMENT_FRAMES = 480;     // 10 ms
+inline constexpr std::uint32_t PULSE_CONNECT_TIMEOUT_MS = 5000;
+
+class PulseCaptureClient final : public CaptureClient {
+public:
+    // Connects to the server (the one libpulse finds through PULSE_SERVER, XDG_RUNTIME_DIR or
+    // the client configuration; never spawns one). The process API serves the tree filter.
+    static Result<std::unique_ptr<PulseCaptureClient>> open(const LoopbackSelection& selection, ProcessApi& processes);
+
+    PulseCaptureClient(const PulseCaptureClient&) = delete;
+    PulseCaptureClient& operator=(const PulseCaptureClient&) = delete;
+    ~PulseCaptureClient() override;
+
+    WaitOutcome wait_for_packet(std::uint32_t timeout_ms) override;
+    Result<std::uint32_t> next_packet_size() override;
+    Result<CapturePacket> get_buffer() override;
+    Status release_buffer(std::uint32_t frames) override;
+    std::uint32_t buffer_frames() const override { return PULSE_PACKET_FRAMES; }
+    Status start() override;
+    void stop() noexcept override;
+
+    // Sink inputs with an open monitor stream (for tests and diagnostics).
+    std::size_t monitored_streams() const { return streams_.size(); }
+
+private:
+    struct MonitorStream;
+
+    PulseCaptureClient(const LoopbackSelection& selection, ProcessApi& processes);
+
+    // One pass of the main loop, waiting at most timeout_us. False on a main loop failure.
+    bool iterate(std::int64_t timeout_us);
+    void consider_sink_input(const pa_sink_input_info& info);
+    void open_monitor_stream(std::uint32_t sink_input, const char* monitor_source);
+    void end_stream(std::uint32_t sink_input);
+    void request_sink_input(std::uint32_t sink_input);
+    void set_failure(std::string text);
+
+    static void on_context_state(pa_context* context, void* self);
+    static void on_subscription(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self);
+    static void on_sink_input(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
+    static void on_sink(pa_context* context, const pa_sink_info* info, int eol, void* self);
+    static void on_read(pa_stream* stream, std::size_t bytes, void* monitor);
+    static void on_overflow(pa_stream* stream, void* monitor);
+    static void on_stream_state(pa_stream* stream, void* monitor);
+
+    LoopbackSelection selection_;
+    ProcessApi& processes_;
+    pa_mainloop* mainloop_ = nullptr;
+    pa_context* context_ = nullptr;
+    bool started_ = false;
+    bool stopping_ = false;
+
+    StreamMixer mixer_;
+    std::map<std::uint32_t, std::unique_ptr<MonitorStream>> streams_;  // by sink-input index
+    std::map<std::uint32_t, std::uint32_t> awaiting_sink_;             // sink input -> its sink
+    // Streams that ended inside a callback, freed after the callback has returned.
+    std::vector<std::unique_ptr<MonitorStream>> ended_;
+    std::optional<std::string> failure_;
+
+    std::uint32_t pending_frames_ = 0;
+    std::vector<float> packet_;
+};
+
+}  // namespace tamsel::host::linux_host

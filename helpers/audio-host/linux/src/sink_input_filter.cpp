@@ -1,0 +1,15 @@
+#include "sink_input_filter.hpp"
+
+#include "process_model.hpp"
+
+namespace tamsel::host::linux_host {
+
+bool sink_input_selected(const LoopbackSelection& selection, std::optional<std::uint32_t> player_pid,
+                         const ProcessTable& table) {
+    if (!player_pid) return !selection.include_tree;
+    const Result<bool> in_tree = is_ancestor_or_self(table, selection.pid, *player_pid);
+    if (!in_tree) return false;
+    return selection.include_tree ? *in_tree : !*in_tree;
+}
+
+}  // namespace tamsel::host::linux_host

@@ -1,0 +1,82 @@
+#pragma once
+// Mixes the captured playback streams (one monitor stream per sink input) into one stereo
+// float stream for the packet loop. Single-threaded: the PulseAudio callbacks and the packet
+// loop run on the same thread.
+//
+// Alignment: every stream keeps a FIFO of the frames it delivered that are not mixed yet. The
+// mix advances by the frames that EVERY live stream has delivered (the minimum over the live
+// streams), so frames played at the same moment are summed together. Streams that deliver in
+// step (monitor streams of sink inputs of one sink do: the sink renders them together) add no
+// delay.
+//
+// Bounded wait: a live stream that delivers nothing (a corked player, a stream that just
+// joined, a stalled one) would hold the others back, so once the oldest unmixed frame of any
+// stream has waited MIX_WAIT_US, the mix advances by the most any stream holds and treats the
+// lagging stream as silent for that stretch; its later frames are mixed from the position they
+// arrive at. The latency the mixer adds is therefore 0 with one stream, about 0 for streams in
+// step, and at most MIX_WAIT_US (plus the same again for a remainder left by a partial mix) when
+// one stream lags.
+//
+// Joining and leaving: add_stream makes a stream live (it holds the mix back, within the bound,
+// until it delivers); remove_stream ends it: its frames still queued are mixed out, it no longer
+// holds the mix back, and it is forgotten once empty.
+//
+// Gaps: a hole the server reports in one stream is filled with silence of its length (so the
+// streams stay aligned) and the next mixed packet carries the discontinuity flag; an overflow
+// (data lost, length unknown) flags the discontinuity only. A stream whose FIFO outgrows
+// MAX_QUEUED_FRAMES (its clock runs ahead of another stream's) loses its oldest frames, and
+// that is a discontinuity too.
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <vector>
+
+namespace tamsel::host::linux_host {
+
+inline constexpr std::size_t MIX_CHANNELS = 2;
+inline constexpr std::int64_t MIX_WAIT_US = 40000;         // 40 ms
+inline constexpr std::size_t MAX_QUEUED_FRAMES = 24000;     // 500 ms at 48000 Hz
+inline constexpr std::size_t MAX_GAP_FRAMES = 48000;        // a reported hole is filled up to 1 s
+
+class StreamMixer {
+public:
+    void add_stream(std::uint32_t id);
+    // The stream's queued frames are still mixed out; it no longer holds the mix back.
+    void remove_stream(std::uint32_t id);
+    // Interleaved stereo float frames of one stream, delivered at `now_us` (a monotonic clock).
+    // Frames of an unknown stream are ignored.
+    void push(std::uint32_t id, const float* samples, std::size_t frames, std::int64_t now_us);
+    // A hole of `frames` frames the server reported in one stream.
+    void push_gap(std::uint32_t id, std::size_t frames, std::int64_t now_us);
+    // Data lost somewhere (length unknown): the next mixed packet is flagged.
+    void mark_discontinuity() noexcept { discontinuity_ = true; }
+
+    // Frames the next take() mixes at `now_us`, at most `max_frames`; 0 when nothing is due.
+    std::size_t ready_frames(std::int64_t now_us, std::size_t max_frames) const;
+    // Mixes `frames` frames (as ready_frames gave them) into `out` (resized to frames * 2).
+    // Returns true when the packet starts after a gap (discontinuity).
+    bool take(std::size_t frames, std::vector<float>& out, std::int64_t now_us);
+
+    // Any stream holds frames not mixed yet.
+    bool has_queued() const;
+    bool has_stream(std::uint32_t id) const { return streams_.count(id) != 0; }
+    std::size_t live_streams() const;
+    std::size_t queued_frames(std::uint32_t id) const;
+
+private:
+    struct Stream {
+        std::vector<float> samples;  // queued frames, interleaved, from `head` on
+        std::size_t head = 0;        // first unmixed sample
+        std::int64_t waiting_since = 0;  // arrival of the oldest unmixed frame
+        bool ending = false;
+        std::size_t frames() const { return (samples.size() - head) / MIX_CHANNELS; }
+    };
+    void append(Stream& stream, const float* samples, std::size_t frames, std::int64_t now_us);
+    void compact(Stream& stream);
+
+    std::map<std::uint32_t, Stream> streams_;
+    bool discontinuity_ = false;
+};
+
+}  // namespace tamsel::host::linux_host

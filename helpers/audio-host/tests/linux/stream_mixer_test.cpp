@@ -1,0 +1,190 @@
+#include "stream_mixer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace tamsel::host::linux_host {
+namespace {
+
+constexpr std::size_t ANY = 1u << 20;
+
+// `frames` stereo frames, left = value, right = -value.
+std::vector<float> frames_of(float value, std::size_t frames) {
+    std::vector<float> samples;
+    for (std::size_t i = 0; i < frames; ++i) {
+        samples.push_back(value);
+        samples.push_back(-value);
+    }
+    return samples;
+}
+
+void push(StreamMixer& mixer, std::uint32_t id, float value, std::size_t frames, std::int64_t now) {
+    const std::vector<float> samples = frames_of(value, frames);
+    mixer.push(id, samples.data(), frames, now);
+}
+
+TEST(StreamMixer, OneStreamIsDueAtOnceAndUnchanged) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    EXPECT_EQ(mixer.ready_frames(0, ANY), 0u);
+    const std::vector<float> samples = {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 0.6f};
+    mixer.push(1, samples.data(), 3, 0);
+    ASSERT_EQ(mixer.ready_frames(0, ANY), 3u);
+    std::vector<float> out;
+    EXPECT_FALSE(mixer.take(3, out, 0));
+    EXPECT_EQ(out, samples);
+    EXPECT_EQ(mixer.ready_frames(0, ANY), 0u);
+}
+
+TEST(StreamMixer, StreamsInStepAreSummedFrameByFrame) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 1, 0.25f, 100, 0);
+    EXPECT_EQ(mixer.ready_frames(0, ANY), 0u) << "stream 2 has not contributed yet";
+    push(mixer, 2, 0.5f, 60, 1000);
+    ASSERT_EQ(mixer.ready_frames(1000, ANY), 60u) << "only what both delivered";
+    std::vector<float> out;
+    (void)mixer.take(60, out, 1000);
+    ASSERT_EQ(out.size(), 120u);
+    EXPECT_FLOAT_EQ(out[0], 0.75f);
+    EXPECT_FLOAT_EQ(out[1], -0.75f);
+    EXPECT_FLOAT_EQ(out[119], -0.75f);
+    EXPECT_EQ(mixer.queued_frames(1), 40u);
+    EXPECT_EQ(mixer.ready_frames(1000, ANY), 0u) << "the remainder waits for stream 2 again";
+    push(mixer, 2, 0.5f, 40, 2000);
+    ASSERT_EQ(mixer.ready_frames(2000, ANY), 40u);
+    (void)mixer.take(40, out, 2000);
+    EXPECT_FLOAT_EQ(out[0], 0.75f);
+}
+
+TEST(StreamMixer, LaggingStreamCountsAsSilentAfterTheWaitBound) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 1, 0.25f, 50, 10000);
+    EXPECT_EQ(mixer.ready_frames(10000 + MIX_WAIT_US - 1, ANY), 0u);
+    ASSERT_EQ(mixer.ready_frames(10000 + MIX_WAIT_US, ANY), 50u);
+    std::vector<float> out;
+    (void)mixer.take(50, out, 10000 + MIX_WAIT_US);
+    EXPECT_FLOAT_EQ(out[0], 0.25f);
+    // The lagging stream joins from where its frames arrive.
+    push(mixer, 2, 0.5f, 10, 60000);
+    push(mixer, 1, 0.25f, 10, 60000);
+    ASSERT_EQ(mixer.ready_frames(60000, ANY), 10u);
+    (void)mixer.take(10, out, 60000);
+    EXPECT_FLOAT_EQ(out[0], 0.75f);
+}
+
+TEST(StreamMixer, JoiningStreamHoldsTheMixBackWithinTheBound) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    push(mixer, 1, 0.25f, 10, 0);
+    mixer.add_stream(2);
+    EXPECT_EQ(mixer.ready_frames(MIX_WAIT_US / 2, ANY), 0u);
+    EXPECT_EQ(mixer.ready_frames(MIX_WAIT_US, ANY), 10u);
+    EXPECT_EQ(mixer.live_streams(), 2u);
+}
+
+TEST(StreamMixer, LeavingStreamIsMixedOutThenForgotten) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 1, 0.25f, 30, 0);
+    push(mixer, 2, 0.5f, 50, 0);
+    mixer.remove_stream(2);
+    EXPECT_EQ(mixer.live_streams(), 1u);
+    ASSERT_EQ(mixer.ready_frames(0, ANY), 30u) << "the live stream still sets the pace";
+    std::vector<float> out;
+    (void)mixer.take(30, out, 0);
+    EXPECT_FLOAT_EQ(out[0], 0.75f);
+    mixer.remove_stream(1);
+    ASSERT_EQ(mixer.ready_frames(0, ANY), 20u) << "only ending streams: nothing to wait for";
+    (void)mixer.take(20, out, 0);
+    EXPECT_FLOAT_EQ(out[0], 0.5f);
+    EXPECT_FALSE(mixer.has_stream(1));
+    EXPECT_FALSE(mixer.has_stream(2));
+}
+
+TEST(StreamMixer, EmptyStreamLeavesAtOnce) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 1, 0.25f, 10, 0);
+    mixer.remove_stream(2);
+    EXPECT_FALSE(mixer.has_stream(2));
+    EXPECT_EQ(mixer.ready_frames(0, ANY), 10u);
+}
+
+TEST(StreamMixer, ReportedHoleIsSilenceAndADiscontinuity) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.push_gap(1, 4, 0);
+    push(mixer, 1, 0.25f, 2, 0);
+    ASSERT_EQ(mixer.ready_frames(0, ANY), 6u);
+    std::vector<float> out;
+    EXPECT_TRUE(mixer.take(6, out, 0));
+    const std::vector<float> expected = {0, 0, 0, 0, 0, 0, 0, 0, 0.25f, -0.25f, 0.25f, -0.25f};
+    EXPECT_EQ(out, expected);
+    push(mixer, 1, 0.25f, 2, 0);
+    EXPECT_FALSE(mixer.take(2, out, 0)) << "the flag is carried once";
+}
+
+TEST(StreamMixer, HoleKeepsTwoStreamsAligned) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 1, 0.25f, 10, 0);
+    mixer.push_gap(2, 6, 0);
+    push(mixer, 2, 0.5f, 4, 0);
+    ASSERT_EQ(mixer.ready_frames(0, ANY), 10u);
+    std::vector<float> out;
+    EXPECT_TRUE(mixer.take(10, out, 0));
+    EXPECT_FLOAT_EQ(out[0], 0.25f);
+    EXPECT_FLOAT_EQ(out[2 * 6], 0.75f) << "stream 2's audio lines up after its hole";
+}
+
+TEST(StreamMixer, OverflowFlagsTheNextPacket) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.mark_discontinuity();
+    push(mixer, 1, 0.25f, 3, 0);
+    std::vector<float> out;
+    EXPECT_TRUE(mixer.take(3, out, 0));
+}
+
+TEST(StreamMixer, PacketSizeIsCapped) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    push(mixer, 1, 0.25f, 500, 0);
+    EXPECT_EQ(mixer.ready_frames(0, 128), 128u);
+    std::vector<float> out;
+    (void)mixer.take(128, out, 0);
+    EXPECT_EQ(out.size(), 256u);
+    EXPECT_EQ(mixer.queued_frames(1), 372u);
+}
+
+TEST(StreamMixer, RunawayQueueDropsItsOldestFrames) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 2, 0.5f, 1, 0);  // stream 1 never delivers in this test... until later
+    push(mixer, 2, 0.125f, MAX_QUEUED_FRAMES, 0);
+    EXPECT_EQ(mixer.queued_frames(2), MAX_QUEUED_FRAMES);
+    std::vector<float> out;
+    ASSERT_EQ(mixer.ready_frames(MIX_WAIT_US, 1), 1u);
+    EXPECT_TRUE(mixer.take(1, out, MIX_WAIT_US));
+    EXPECT_FLOAT_EQ(out[0], 0.125f) << "the oldest frame (0.5) was dropped";
+}
+
+TEST(StreamMixer, UnknownStreamIsIgnored) {
+    StreamMixer mixer;
+    push(mixer, 9, 0.25f, 10, 0);
+    mixer.push_gap(9, 10, 0);
+    EXPECT_EQ(mixer.ready_frames(0, ANY), 0u);
+    EXPECT_FALSE(mixer.has_queued());
+}
+
+}  // namespace
+}  // namespace tamsel::host::linux_host
