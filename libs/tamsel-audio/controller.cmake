@@ -1,0 +1,45 @@
+# The audio controller thread and the audio device records. Included from CMakeLists.txt.
+#
+# The controller calls cubeb. Natively it links the system's libcubeb; the Windows builds
+# compile against cubeb's header only (from the third-party link folder) and the program that
+# uses the controller brings the library.
+
+add_library(tamsel_controller STATIC src/device.cpp src/controller.cpp)
+target_link_libraries(tamsel_controller PUBLIC tamsel::audio_base)
+if(WIN32)
+  target_sources(tamsel_controller PRIVATE src/windows/controller_apartment_win.cpp)
+  target_link_libraries(tamsel_controller PUBLIC tamsel_third_party_headers ole32)
+else()
+  target_sources(tamsel_controller PRIVATE src/controller_apartment_none.cpp)
+  find_path(TAMSEL_CUBEB_INCLUDE_DIR cubeb/cubeb.h REQUIRED)
+  find_library(TAMSEL_CUBEB_LIBRARY cubeb REQUIRED)
+  target_include_directories(tamsel_controller SYSTEM PUBLIC ${TAMSEL_CUBEB_INCLUDE_DIR})
+  target_link_libraries(tamsel_controller PUBLIC ${TAMSEL_CUBEB_LIBRARY})
+endif()
+add_library(tamsel::controller ALIAS tamsel_controller)
+
+# Private headers (cubeb table, device conversion, channels) for the tests.
+set(_controller_private ${CMAKE_CURRENT_LIST_DIR}/src)
+
+# Device records from hand-built cubeb collections: needs no cubeb library, runs everywhere.
+tamsel_add_test(tamsel_device_tests SOURCES tests/device_test.cpp LIBS tamsel::controller)
+if(TARGET tamsel_device_tests)
+  target_include_directories(tamsel_device_tests PRIVATE ${_controller_private})
+endif()
+
+if(NOT WIN32)
+  # The controller with a replaced cubeb table: start failures, channels, diagnostics.
+  tamsel_add_test(tamsel_controller_tests SOURCES tests/controller_test.cpp
+                  LIBS tamsel::controller THREADS)
+  # Real cubeb against a private PulseAudio daemon, and against no daemon at all. The registry
+  # is process-wide, so each situation has its own program.
+  tamsel_add_test(tamsel_controller_pulse_tests SOURCES tests/controller_pulse_test.cpp tests/controller_audio_env.cpp
+                  LIBS tamsel::controller THREADS TIMEOUT 120)
+  tamsel_add_test(tamsel_controller_alsa_tests SOURCES tests/controller_alsa_test.cpp tests/controller_audio_env.cpp
+                  LIBS tamsel::controller THREADS TIMEOUT 120)
+  foreach(t tamsel_controller_tests tamsel_controller_pulse_tests tamsel_controller_alsa_tests)
+    if(TARGET ${t})
+      target_include_directories(${t} PRIVATE ${_controller_private})
+    endif()
+  endforeach()
+endif()
