@@ -1,0 +1,379 @@
+// Plays the translator: starts the real tamsel_audio_host.exe as its child with pipes on all
+// three standard handles, the way the application does, and checks what the host answers.
+//
+// Usage: tamsel_host_capture_translator_test <path of tamsel_audio_host.exe> [gtest flags]
+// The same program started with "--sleep" is a helper child that only waits to be ended.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tamsel/audio/text.hpp"
+
+namespace {
+
+std::wstring g_host_path;
+
+std::wstring windows_path(std::wstring path) {
+    // CTest passes the Linux path of the program; Wine maps / to drive Z:.
+    if (!path.empty() && path[0] == L'/') {
+        for (wchar_t& c : path) {
+            if (c == L'/') c = L'\\';
+        }
+        path = L"Z:" + path;
+    }
+    return path;
+}
+
+std::wstring quote(const std::wstring& argument) {
+    // Arguments here hold no quotes or trailing backslashes except paths; quote them plainly.
+    return L"\"" + argument + L"\"";
+}
+
+struct Identity {
+    std::string exe;
+    std::uint64_t start = 0;
+};
+
+std::optional<Identity> identity_of(DWORD pid) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (!process) return std::nullopt;
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    FILETIME created{}, exited{}, kernel{}, user{};
+    const bool good = QueryFullProcessImageNameW(process, 0, path.data(), &size) &&
+                      GetProcessTimes(process, &created, &exited, &kernel, &user);
+    CloseHandle(process);
+    if (!good) return std::nullopt;
+    path.resize(size);
+    return Identity{tamsel::wide_to_utf8(path),
+                    (std::uint64_t{created.dwHighDateTime} << 32) | std::uint64_t{created.dwLowDateTime}};
+}
+
+std::map<DWORD, DWORD> process_parents() {
+    std::map<DWORD, DWORD> parents;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return parents;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        parents[entry.th32ProcessID] = entry.th32ParentProcessID;
+    }
+    CloseHandle(snapshot);
+    return parents;
+}
+
+bool reaches(const std::map<DWORD, DWORD>& parents, DWORD ancestor, DWORD start) {
+    std::set<DWORD> seen;
+    for (DWORD p = start; p != 0 && seen.insert(p).second;) {
+        if (p == ancestor) return true;
+        const auto found = parents.find(p);
+        if (found == parents.end()) return false;
+        p = found->second;
+    }
+    return false;
+}
+
+// A running process outside our tree, whose tree does not hold us either, and whose identity
+// can be read: a target the translator may legitimately capture.
+std::optional<std::pair<DWORD, Identity>> unrelated_process() {
+    const std::map<DWORD, DWORD> parents = process_parents();
+    const DWORD self = GetCurrentProcessId();
+    for (const auto& [pid, parent] : parents) {
+        (void)parent;
+        if (pid == 0 || pid == self || reaches(parents, self, pid) || reaches(parents, pid, self)) continue;
+        if (std::optional<Identity> identity = identity_of(pid)) return std::make_pair(pid, *identity);
+    }
+    return std::nullopt;
+}
+
+// What the host wrote and how it ended.
+struct HostRun {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::string out;
+    std::string err;
+    bool finished = false;
+};
+
+struct Reader {
+    HANDLE pipe = nullptr;
+    std::string data;
+};
+
+DWORD WINAPI read_all(void* raw) {
+    auto* reader = static_cast<Reader*>(raw);
+    char buffer[4096];
+    DWORD n = 0;
+    while (ReadFile(reader->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) reader->data.append(buffer, n);
+    return 0;
+}
+
+// Starts the host with the arguments, pipes on stdin, stdout and stderr, only the child's
+// pipe ends inherited (and only those, through the handle list), and waits for its end.
+HostRun run_host(const std::vector<std::wstring>& arguments) {
+    HostRun run;
+    SECURITY_ATTRIBUTES no_inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
+    HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr, err_read = nullptr,
+           err_write = nullptr;
+    if (!CreatePipe(&in_read, &in_write, &no_inherit, 0) || !CreatePipe(&out_read, &out_write, &no_inherit, 0) ||
+        !CreatePipe(&err_read, &err_write, &no_inherit, 0)) {
+        ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
+        return run;
+    }
+    HANDLE child_ends[3] = {in_read, out_write, err_write};
+    for (HANDLE h : child_ends) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+
+    SIZE_T attribute_size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &attribute_size);
+    std::vector<unsigned char> attribute_storage(attribute_size);
+    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attribute_storage.data());
+    const bool have_list = InitializeProcThreadAttributeList(attributes, 1, 0, &attribute_size) &&
+                           UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, child_ends,
+                                                     sizeof child_ends, nullptr, nullptr);
+    EXPECT_TRUE(have_list) << "handle list attribute: " << GetLastError();
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = in_read;
+    startup.StartupInfo.hStdOutput = out_write;
+    startup.StartupInfo.hStdError = err_write;
+    startup.lpAttributeList = have_list ? attributes : nullptr;
+
+    std::wstring command = quote(g_host_path);
+    for (const std::wstring& a : arguments) command += L" " + quote(a);
+    PROCESS_INFORMATION info{};
+    const BOOL created = CreateProcessW(g_host_path.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr, nullptr,
+                                        &startup.StartupInfo, &info);
+    const DWORD create_error = GetLastError();
+    // The child has its copies now; ours would keep the pipes open past its end.
+    for (HANDLE h : child_ends) CloseHandle(h);
+    if (have_list) DeleteProcThreadAttributeList(attributes);
+    if (!created) {
+        ADD_FAILURE() << "CreateProcessW failed: " << create_error;
+        CloseHandle(in_write);
+        CloseHandle(out_read);
+        CloseHandle(err_read);
+        return run;
+    }
+    CloseHandle(info.hThread);
+
+    Reader out{out_read, {}}, err{err_read, {}};
+    HANDLE readers[2] = {CreateThread(nullptr, 0, &read_all, &out, 0, nullptr),
+                         CreateThread(nullptr, 0, &read_all, &err, 0, nullptr)};
+
+    if (WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0) {
+        run.finished = true;
+        GetExitCodeProcess(info.hProcess, &run.exit_code);
+    } else {
+        TerminateProcess(info.hProcess, 99);
+        WaitForSingleObject(info.hProcess, 5000);
+    }
+    CloseHandle(info.hProcess);
+    CloseHandle(in_write);
+    for (HANDLE reader : readers) {
+        if (!reader) continue;
+        // End of file arrives once the host's ends are closed; never hang on a stray copy.
+        if (WaitForSingleObject(reader, 5000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "a pipe stayed open after the host ended";
+            CancelSynchronousIo(reader);
+            WaitForSingleObject(reader, 5000);
+        }
+        CloseHandle(reader);
+    }
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    run.out = std::move(out.data);
+    run.err = std::move(err.data);
+    return run;
+}
+
+// A child of ours that only waits, to serve as "another parent" and as "one of our children".
+class SleeperChild {
+public:
+    SleeperChild() {
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring command = quote(self) + L" --sleep";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        if (CreateProcessW(self, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                           &info_)) {
+            CloseHandle(info_.hThread);
+        } else {
+            info_ = {};
+        }
+    }
+    ~SleeperChild() {
+        if (info_.hProcess) {
+            TerminateProcess(info_.hProcess, 0);
+            WaitForSingleObject(info_.hProcess, 5000);
+            CloseHandle(info_.hProcess);
+        }
+    }
+    DWORD pid() const { return info_.dwProcessId; }
+
+private:
+    PROCESS_INFORMATION info_{};
+};
+
+std::wstring wide(const std::string& text) { return tamsel::utf8_to_wide(text); }
+std::wstring number(std::uint64_t value) { return std::to_wstring(value); }
+
+std::string error_line(const std::string& message) {
+    return R"({"code":"capture_failed","event":"error","message":")" + message + "\"}\n";
+}
+
+const std::string NOT_PARENT = "excluded PID must be the helper's parent application";
+const std::string TREE_RULE = "selected process tree includes the translator or belongs to it";
+const std::string IDENTITY_CHANGED = "selected process identity changed; refresh the process list";
+
+// The system's own text for an HRESULT, trailing white space cut (the oracle for the host's).
+std::string system_message_of(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    std::string text = n && buffer ? tamsel::wide_to_utf8(std::wstring_view(buffer, n)) : std::string();
+    if (buffer) LocalFree(buffer);
+    return std::string(tamsel::trim_trailing_space(text));
+}
+
+// Every refusal before any audio is touched: one error line, exit code 1, nothing on stdout.
+void expect_refusal(const HostRun& run, const std::string& message) {
+    ASSERT_TRUE(run.finished) << "the host did not end";
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.err, error_line(message));
+    EXPECT_EQ(run.out, "");
+}
+
+std::vector<std::wstring> process_target(DWORD pid, const Identity& identity, DWORD excluded) {
+    return {L"--target", L"pid:" + number(pid), L"--exclude-pids", number(excluded), L"--expected-exe",
+            wide(identity.exe), L"--expected-start", number(identity.start)};
+}
+
+Identity own_identity() {
+    std::optional<Identity> self = identity_of(GetCurrentProcessId());
+    return self ? *self : Identity{};
+}
+
+// ---- Who may start the host ------------------------------------------------------------------
+
+TEST(TranslatorStartsHost, AnotherParentIsRefusedForASystemTarget) {
+    SleeperChild other;
+    ASSERT_NE(other.pid(), 0u);
+    expect_refusal(run_host({L"--target", L"system", L"--exclude-pids", number(other.pid())}), NOT_PARENT);
+}
+
+TEST(TranslatorStartsHost, AnotherParentIsRefusedForAProcessTarget) {
+    SleeperChild other;
+    ASSERT_NE(other.pid(), 0u);
+    const auto target = unrelated_process();
+    ASSERT_TRUE(target.has_value()) << "no process outside our tree to target";
+    expect_refusal(run_host(process_target(target->first, target->second, other.pid())), NOT_PARENT);
+}
+
+// ---- Tree rule -------------------------------------------------------------------------------
+
+TEST(TranslatorStartsHost, TranslatorItselfAsTargetBreaksTheTreeRule) {
+    const Identity self = own_identity();
+    ASSERT_FALSE(self.exe.empty());
+    expect_refusal(run_host(process_target(GetCurrentProcessId(), self, GetCurrentProcessId())), TREE_RULE);
+}
+
+TEST(TranslatorStartsHost, ChildOfTheTranslatorAsTargetBreaksTheTreeRule) {
+    SleeperChild child;
+    ASSERT_NE(child.pid(), 0u);
+    const std::optional<Identity> identity = identity_of(child.pid());
+    ASSERT_TRUE(identity.has_value());
+    expect_refusal(run_host(process_target(child.pid(), *identity, GetCurrentProcessId())), TREE_RULE);
+}
+
+// ---- Identity --------------------------------------------------------------------------------
+
+TEST(TranslatorStartsHost, WrongExpectedStartIsAChangedIdentity) {
+    const auto target = unrelated_process();
+    ASSERT_TRUE(target.has_value());
+    Identity wrong = target->second;
+    wrong.start += 1;
+    expect_refusal(run_host(process_target(target->first, wrong, GetCurrentProcessId())), IDENTITY_CHANGED);
+}
+
+TEST(TranslatorStartsHost, WrongExpectedExeIsAChangedIdentity) {
+    const auto target = unrelated_process();
+    ASSERT_TRUE(target.has_value());
+    Identity wrong = target->second;
+    wrong.exe += "x";
+    expect_refusal(run_host(process_target(target->first, wrong, GetCurrentProcessId())), IDENTITY_CHANGED);
+}
+
+// ---- Reaching the audio engine ---------------------------------------------------------------
+
+// Wine has no process loopback: the activation completes with a failure, and the host reports
+// it as the only line, before any format event or PCM.
+void expect_activation_refused(const HostRun& run) {
+    ASSERT_TRUE(run.finished) << "the host did not end";
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.out, "") << "no PCM may be written";
+    ASSERT_FALSE(run.err.empty());
+    ASSERT_EQ(run.err.back(), '\n');
+    ASSERT_EQ(run.err.find('\n'), run.err.size() - 1) << "exactly one line: " << run.err;
+    const nlohmann::json event = nlohmann::json::parse(run.err, nullptr, false);
+    ASSERT_TRUE(event.is_object()) << run.err;
+    ASSERT_EQ(event.size(), 3u) << run.err;
+    EXPECT_EQ(event.value("code", ""), "capture_failed");
+    EXPECT_EQ(event.value("event", ""), "error");
+    const std::string message = event.value("message", "");
+    const std::string prefix = "process-loopback activation (requires supported Windows build): ";
+    ASSERT_EQ(message.rfind(prefix, 0), 0u) << message;
+    // Wine 8 completes the activation (GetActivateResult succeeds) with ERROR_FILE_NOT_FOUND as
+    // an HRESULT, and the message table has a text for it (English: "File not found."), so the
+    // line is exactly the context, that text and the code.
+    EXPECT_TRUE(std::regex_match(message.substr(prefix.size()), std::regex(R"(\S.* \(0x80070002\))"))) << message;
+    EXPECT_EQ(message, prefix + system_message_of(0x80070002u) + " (0x80070002)");
+}
+
+TEST(TranslatorStartsHost, SystemCaptureReachesTheActivation) {
+    expect_activation_refused(run_host({L"--target", L"system", L"--exclude-pids", number(GetCurrentProcessId())}));
+}
+
+TEST(TranslatorStartsHost, ProcessCaptureOfAnUnrelatedProcessReachesTheActivation) {
+    const auto target = unrelated_process();
+    ASSERT_TRUE(target.has_value());
+    expect_activation_refused(run_host(process_target(target->first, target->second, GetCurrentProcessId())));
+}
+
+TEST(TranslatorStartsHost, ExpectedExeMatchesInAnyAsciiCase) {
+    const auto target = unrelated_process();
+    ASSERT_TRUE(target.has_value());
+    Identity upper = target->second;
+    for (char& c : upper.exe) {
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    }
+    expect_activation_refused(run_host(process_target(target->first, upper, GetCurrentProcessId())));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 2 && std::string(argv[1]) == "--sleep") {
+        Sleep(120000);
+        return 0;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) {
+        fprintf(stderr, "usage: %s <tamsel_audio_host.exe> [gtest flags]\n", argv[0]);
+        return 2;
+    }
+    g_host_path = windows_path(tamsel::utf8_to_wide(argv[1]));
+    return RUN_ALL_TESTS();
+}
