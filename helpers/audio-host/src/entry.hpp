@@ -1,0 +1,21 @@
+#pragma once
+// The capture host's entry, the same on every platform: parse the arguments, run the mode,
+// and turn a failure into the one error event line and exit code 1.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "command_line.hpp"
+#include "process_api.hpp"
+#include "tamsel/audio/result.hpp"
+
+namespace tamsel::host {
+
+// `args` excludes the program name. List mode goes to list_processes over `processes`, capture
+// mode to `run_capture`. Gives 0 on success; on any error writes the error event on standard
+// error and gives 1. Writes nothing else itself.
+int host_main(const std::vector<std::string>& args, ProcessApi& processes,
+              const std::function<Status(const CaptureRequest&)>& run_capture);
+
+}  // namespace tamsel::host
