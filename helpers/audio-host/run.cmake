@@ -18,6 +18,10 @@ if(TARGET tamsel_host_windows)
   tamsel_add_test(tamsel_host_capture_activation_tests
     SOURCES tests/windows/capture_activation_test.cpp
     LIBS tamsel_host_windows)
+  # The stream set-up and the client wrapper over a scripted audio engine.
+  tamsel_add_test(tamsel_host_capture_stream_tests
+    SOURCES tests/windows/capture_stream_test.cpp
+    LIBS tamsel_host_windows)
   # A stand-in translator that starts the real host as its child.
   if(TARGET tamsel_audio_host)
     tamsel_add_test(tamsel_host_capture_translator_tests

@@ -278,8 +278,10 @@ void ProcessLoopbackSource::stop() noexcept {
 Result<std::unique_ptr<CaptureClient>> open_process_loopback_source(const LoopbackSelection& selection) {
     ActivationResult activated = activate_process_loopback(selection);
     if (!activated) return activated.error_result();
-    ComPtr<IAudioClient> audio_client = std::move(*activated);
+    return initialise_loopback_stream(std::move(*activated));
+}
 
+Result<std::unique_ptr<CaptureClient>> initialise_loopback_stream(ComPtr<IAudioClient> audio_client) {
     const WAVEFORMATEX format = capture_format();
     HRESULT hr = audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, LOOPBACK_STREAM_FLAGS, 0, 0, &format, nullptr);
     if (FAILED(hr)) return fail(context_error("initialize float32 process capture", hr, true));

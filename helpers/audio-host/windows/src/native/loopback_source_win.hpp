@@ -105,8 +105,12 @@ private:
     std::uint32_t buffer_frames_;
 };
 
-// Activation, Initialize (shared, 0x80060000, float32 stereo 48 kHz), GetBufferSize,
-// GetService(IAudioCaptureClient), the capture event and SetEventHandle, in that order.
+// Initialize (shared, 0x80060000, no buffer duration or period, float32 stereo 48 kHz, no
+// session GUID), GetBufferSize, GetService(IAudioCaptureClient), the capture event (auto-reset,
+// not signalled) and SetEventHandle, in that order; a failure releases what came before.
+Result<std::unique_ptr<CaptureClient>> initialise_loopback_stream(ComPtr<IAudioClient> audio_client);
+
+// activate_process_loopback, then initialise_loopback_stream.
 Result<std::unique_ptr<CaptureClient>> open_process_loopback_source(const LoopbackSelection& selection);
 
 }  // namespace tamsel::host::win
