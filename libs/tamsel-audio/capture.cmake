@@ -24,9 +24,10 @@ add_library(tamsel_capture_internal INTERFACE)
 target_include_directories(tamsel_capture_internal INTERFACE src/capture)
 target_link_libraries(tamsel_capture_internal INTERFACE tamsel::capture)
 
+# The out-of-memory case needs the sanitizer's allocator to fail like the system's does.
 tamsel_add_test(tamsel_capture_unit_tests
   SOURCES tests/capture_convert_test.cpp tests/capture_producer_test.cpp
-  LIBS tamsel_capture_internal)
+  LIBS tamsel_capture_internal ENV ASAN_OPTIONS=allocator_may_return_null=1)
 tamsel_add_test(tamsel_capture_worker_tests
   SOURCES tests/capture_worker_test.cpp
   LIBS tamsel_capture_internal THREADS TIMEOUT 120)

@@ -7,6 +7,7 @@
 #include <numeric>
 #include <vector>
 
+#include "chunk_assembler.hpp"
 #include "producer.hpp"
 #include "sample_queue.hpp"
 
@@ -217,6 +218,27 @@ TEST(PieceMax, IsTheLargestWholeFrameCountUpTo1024) {
                          Case{1024, 1024}}) {
         EXPECT_EQ(piece_max_samples(c.channels), c.expected) << c.channels << " channels";
     }
+}
+
+}  // namespace
+}  // namespace tamsel::capture
+
+namespace tamsel::capture {
+namespace {
+
+// A rate or capacity the validation accepts but whose buffers cannot exist (1024 channels at 4 GHz:
+// 350 GB pending): start-up fails with a message instead of the worker thread dying.
+TEST(ChunkAssemblerCreate, ReportsBuffersThatCannotBeAllocated) {
+    auto assembler = ChunkAssembler::create(1024, 4000000000u);
+    ASSERT_FALSE(assembler);
+    EXPECT_EQ(assembler.error(), "capture buffers: out of memory");
+    auto worker = start_capture_worker(1024, 4000000000u, 32, std::make_shared<std::atomic<bool>>(false));
+    ASSERT_FALSE(worker);
+    EXPECT_EQ(worker.error(), "capture buffers: out of memory");
+    // A queue of 2^32 slots of 4 KiB: 16 TiB.
+    auto huge_queue = start_capture_worker(2, 48000, std::size_t{1} << 32, std::make_shared<std::atomic<bool>>(false));
+    ASSERT_FALSE(huge_queue);
+    EXPECT_EQ(huge_queue.error(), "capture buffers: out of memory");
 }
 
 }  // namespace

@@ -77,12 +77,8 @@ Result<CaptureWorker> start_capture_worker_with(std::uint16_t channels, std::uin
 
     auto assembler = ChunkAssembler::create(channels, sample_rate);
     if (!assembler) return assembler.error_result();
-    std::shared_ptr<SampleQueue> queue;
-    try {
-        queue = std::make_shared<SampleQueue>(queue_capacity);
-    } catch (const std::bad_alloc&) {
-        return fail("capture buffers: out of memory");
-    }
+    auto queue = std::make_shared<SampleQueue>(queue_capacity);
+    if (!queue->allocated()) return fail("capture buffers: out of memory");
     auto running = std::make_shared<std::atomic<bool>>(true);
     auto counters = std::make_shared<CaptureCounters>();
     if (!output_failed) output_failed = std::make_shared<std::atomic<bool>>(false);

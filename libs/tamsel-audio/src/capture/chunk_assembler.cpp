@@ -1,5 +1,6 @@
 #include "chunk_assembler.hpp"
 
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -13,37 +14,36 @@ Result<ChunkAssembler> ChunkAssembler::create(std::uint16_t channels, std::uint3
     constexpr std::uint64_t limit = std::numeric_limits<std::size_t>::max() / sizeof(float) - PIECE_SAMPLES;
     if (chunk_samples > limit) return fail("capture buffers: out of memory");
     ChunkAssembler assembler(channels, static_cast<std::size_t>(chunk_samples));
-    try {
-        assembler.pending_.reserve(assembler.chunk_samples_ + PIECE_SAMPLES);
-        assembler.bytes_.resize(static_cast<std::size_t>(2 * chunk_frames));
-    } catch (const std::bad_alloc&) {
-        return fail("capture buffers: out of memory");
-    } catch (const std::length_error&) {
-        return fail("capture buffers: out of memory");
-    }
+    assembler.pending_.reset(new (std::nothrow) float[assembler.chunk_samples_ + PIECE_SAMPLES]);
+    assembler.bytes_size_ = static_cast<std::size_t>(2 * chunk_frames);
+    assembler.bytes_.reset(new (std::nothrow) std::uint8_t[assembler.bytes_size_]);
+    if (!assembler.pending_ || !assembler.bytes_) return fail("capture buffers: out of memory");
     return assembler;
 }
 
 void ChunkAssembler::append(const SamplePiece& piece) {
-    if (expected_next_frame_ && *expected_next_frame_ != piece.start_frame) pending_.clear();
+    if (expected_next_frame_ && *expected_next_frame_ != piece.start_frame) pending_size_ = 0;
     expected_next_frame_ = piece.start_frame + piece.sample_count / channels_;
-    // Never grows: less than one chunk was pending, and a piece holds at most PIECE_SAMPLES.
-    pending_.insert(pending_.end(), piece.samples, piece.samples + piece.sample_count);
+    // Always fits: less than one chunk was pending, and a piece holds at most PIECE_SAMPLES.
+    std::memcpy(pending_.get() + pending_size_, piece.samples, piece.sample_count * sizeof(float));
+    pending_size_ += piece.sample_count;
 }
 
 void ChunkAssembler::emit_chunks(const std::atomic<bool>& running, std::atomic<bool>& output_failed,
                                  const ChunkWriter& write) {
-    while (pending_.size() >= chunk_samples_) {
+    while (pending_size_ >= chunk_samples_) {
         if (!running.load(std::memory_order_acquire)) {
-            pending_.clear();
+            pending_size_ = 0;
             return;
         }
         if (!output_failed.load(std::memory_order_acquire)) {
-            const bool written = convert_frames(pending_.data(), chunk_samples_, channels_, bytes_.data()) &&
-                                 write(bytes_.data(), bytes_.size());
+            const bool written = convert_frames(pending_.get(), chunk_samples_, channels_, bytes_.get()) &&
+                                 write(bytes_.get(), bytes_size_);
             if (!written) output_failed.store(true, std::memory_order_release);
         }
-        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(chunk_samples_));
+        // The rest moves to the front, in order.
+        pending_size_ -= chunk_samples_;
+        std::memmove(pending_.get(), pending_.get() + chunk_samples_, pending_size_ * sizeof(float));
     }
 }
 

@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
-#include <vector>
 
 #include "sample_queue.hpp"
 #include "tamsel/audio/result.hpp"
@@ -31,7 +31,7 @@ public:
     static Result<ChunkAssembler> create(std::uint16_t channels, std::uint32_t sample_rate);
 
     std::size_t chunk_samples() const noexcept { return chunk_samples_; }
-    std::size_t pending_samples() const noexcept { return pending_.size(); }
+    std::size_t pending_samples() const noexcept { return pending_size_; }
     std::optional<std::uint64_t> expected_next_frame() const noexcept { return expected_next_frame_; }
 
     // Copies the piece's samples behind the pending ones, after discarding the pending audio
@@ -54,8 +54,12 @@ private:
 
     std::uint16_t channels_;
     std::size_t chunk_samples_;
-    std::vector<float> pending_;
-    std::vector<std::uint8_t> bytes_;  // output of one chunk, 2 bytes per frame
+    // Fixed buffers, allocated once: samples received but not yet emitted (room for one chunk
+    // plus one piece, the most they can reach) and the bytes of one converted chunk.
+    std::unique_ptr<float[]> pending_;
+    std::size_t pending_size_ = 0;
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t bytes_size_ = 0;
     std::optional<std::uint64_t> expected_next_frame_;
 };
 

@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 
 namespace tamsel::capture {
 
@@ -41,9 +42,11 @@ static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "the ring indices
 
 class SampleQueue {
 public:
-    // Allocates every slot; throws std::bad_alloc when memory is short (start-up only).
+    // Allocates every slot (zeroed); allocated() is false when memory was short.
     explicit SampleQueue(std::size_t capacity)
-        : slots_(std::make_unique<SamplePiece[]>(capacity)), capacity_(capacity) {}
+        : slots_(new (std::nothrow) SamplePiece[capacity]()), capacity_(capacity) {}
+
+    bool allocated() const noexcept { return slots_ != nullptr; }
 
     SampleQueue(const SampleQueue&) = delete;
     SampleQueue& operator=(const SampleQueue&) = delete;
