@@ -29,3 +29,29 @@ if(NOT WIN32)
             tests/events_test.cpp tests/process_model_test.cpp
     LIBS tamsel_host_core)
 endif()
+
+# Windows programs and tests, run under Wine by CTest.
+if(WIN32)
+  add_executable(tamsel_window_owner tests/windows/window_owner.cpp)
+  add_executable(tamsel_validate_probe tests/windows/validate_probe.cpp)
+  target_include_directories(tamsel_validate_probe PRIVATE tests/windows)
+  target_link_libraries(tamsel_validate_probe PRIVATE tamsel_host_windows)
+  if(NOT TAMSEL_OBJECTS_ONLY)
+    target_link_options(tamsel_window_owner PRIVATE -municode)
+    target_link_options(tamsel_validate_probe PRIVATE -municode)
+  endif()
+
+  tamsel_add_test(tamsel_host_program_tests
+    SOURCES tests/windows/host_program_test.cpp
+    LIBS tamsel_host_core
+    TIMEOUT 300)
+  add_dependencies(tamsel_host_program_tests tamsel_audio_host tamsel_window_owner)
+  target_include_directories(tamsel_host_program_tests PRIVATE tests/windows)
+
+  tamsel_add_test(tamsel_host_validate_target_tests
+    SOURCES tests/windows/validate_target_test.cpp
+    LIBS tamsel_host_windows
+    TIMEOUT 300)
+  add_dependencies(tamsel_host_validate_target_tests tamsel_validate_probe)
+  target_include_directories(tamsel_host_validate_target_tests PRIVATE tests/windows)
+endif()

@@ -1,0 +1,176 @@
+// tamsel_audio_host.exe as the translator sees it: started with pipes, its standard output,
+// standard error and exit code read back.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+#include <vector>
+
+#include "child_process_win.hpp"
+#include "tamsel/audio/text.hpp"
+
+namespace tamsel::host {
+namespace {
+
+using testing::Child;
+
+std::wstring host_path() { return testing::own_folder() + L"tamsel_audio_host.exe"; }
+
+Child::Output run_host(const std::vector<std::wstring>& args) {
+    DWORD error = 0;
+    Child child = Child::start(host_path(), args, &error);
+    EXPECT_TRUE(child.started()) << "CreateProcessW failed: " << error;
+    if (!child.started()) return {};
+    Child::Output output = child.finish();
+    EXPECT_TRUE(output.finished);
+    return output;
+}
+
+bool has_display() {
+    wchar_t probe[2];
+    return GetEnvironmentVariableW(L"DISPLAY", probe, 2) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+// Owner pids of visible top-level windows right now.
+BOOL CALLBACK note_visible_owner(HWND window, LPARAM context) {
+    if (IsWindowVisible(window)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        reinterpret_cast<std::vector<DWORD>*>(context)->push_back(pid);
+    }
+    return TRUE;
+}
+
+int visible_windows_of(DWORD pid) {
+    std::vector<DWORD> owners;
+    EnumWindows(&note_visible_owner, reinterpret_cast<LPARAM>(&owners));
+    int count = 0;
+    for (const DWORD owner : owners) count += owner == pid ? 1 : 0;
+    return count;
+}
+
+TEST(HostProgram, ListIsOneJsonArrayWithoutNewline) {
+    const Child::Output output = run_host({L"--list"});
+    EXPECT_EQ(output.exit_code, 0u);
+    EXPECT_EQ(output.err, "");
+    ASSERT_FALSE(output.out.empty());
+    EXPECT_EQ(output.out.front(), '[');
+    EXPECT_EQ(output.out.back(), ']');
+    const nlohmann::json list = nlohmann::json::parse(output.out);  // throws (fails) on anything else
+    ASSERT_TRUE(list.is_array());
+    for (const nlohmann::json& record : list) {
+        ASSERT_EQ(record.size(), 5u);
+        EXPECT_EQ(record.at("active"), false);
+        EXPECT_EQ(record.at("id").get<std::string>().rfind("pid:", 0), 0u);
+    }
+}
+
+TEST(HostProgram, ListShowsAWindowOwnerOnceWithItsIdentity) {
+    if (!has_display()) GTEST_SKIP() << "needs a display for windows (run under xvfb-run)";
+    const std::wstring owner_path = testing::own_folder() + L"tamsel_window_owner.exe";
+    Child owner = Child::start(owner_path, {});
+    ASSERT_TRUE(owner.started());
+    // Wait until both windows are visible.
+    for (int i = 0; i < 400 && visible_windows_of(owner.pid()) < 2; ++i) {
+        ASSERT_EQ(WaitForSingleObject(owner.process(), 50), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "the window owner ended early";
+    }
+    ASSERT_EQ(visible_windows_of(owner.pid()), 2);
+
+    const Child::Output output = run_host({L"--list"});
+    EXPECT_EQ(output.exit_code, 0u);
+    EXPECT_EQ(output.err, "");
+    EXPECT_NE(output.out.back(), '\n');
+    const nlohmann::ordered_json list = nlohmann::ordered_json::parse(output.out);
+
+    // The child as this test knows it.
+    wchar_t image[MAX_PATH * 4];
+    DWORD units = MAX_PATH * 4;
+    ASSERT_TRUE(QueryFullProcessImageNameW(owner.process(), 0, image, &units));
+    const std::string exe = wide_to_utf8(std::wstring_view(image, units));
+    const std::uint64_t start = testing::creation_time(owner.process());
+    ASSERT_NE(start, 0u);
+    EXPECT_TRUE(ascii_iequal(exe, wide_to_utf8(owner_path))) << exe;
+
+    const std::string id = "pid:" + std::to_string(owner.pid());
+    int found = 0;
+    std::uint64_t previous_pid = 0;
+    for (const nlohmann::ordered_json& record : list) {
+        const std::uint64_t pid = std::stoull(record.at("id").get<std::string>().substr(4));
+        EXPECT_GT(pid, previous_pid) << "sorted by pid, each once";
+        previous_pid = pid;
+        if (record.at("id") != id) continue;
+        ++found;
+        EXPECT_EQ(record.dump(), nlohmann::ordered_json({{"id", id},
+                                                         {"label", "tamsel_window_owner.exe"},
+                                                         {"exe", exe},
+                                                         {"start_time", start},
+                                                         {"active", false}})
+                                     .dump());
+    }
+    EXPECT_EQ(found, 1) << output.out;
+    // The keys keep their declared order on the wire.
+    const std::size_t at = output.out.find("{\"id\":\"" + id + "\"");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(output.out.compare(at, 7 + id.size() + 11, "{\"id\":\"" + id + "\",\"label\":\""), 0);
+}
+
+struct ArgumentCase {
+    std::vector<std::wstring> args;
+    const char* message;
+};
+
+TEST(HostProgram, ArgumentErrorsGiveOneEventAndExitOne) {
+    const std::wstring lone_surrogate(1, static_cast<wchar_t>(0xD800));
+    const std::wstring long_value(30000, L'x');
+    const ArgumentCase cases[] = {
+        {{}, "one excluded parent PID is required"},
+        {{L"--list", L"--target", L"system"}, "arguments must be flag/value pairs"},
+        {{L"--list", L"x"}, "unknown or duplicate argument"},
+        {{L"--LIST"}, "arguments must be flag/value pairs"},
+        {{L"--target", L"bogus", L"--exclude-pids", L"0"}, "exactly one positive excluded PID is required"},
+        {{L"--target", L"System", L"--exclude-pids", L"4"}, "target must be system or pid:N"},
+        {{L"--target", L"system", L"--exclude-pids", L"4", L"--expected-start", L"0"},
+         "process identity is not valid for system capture"},
+        {{L"--target", L"pid:7", L"--exclude-pids", L"4", L"--expected-exe", L"", L"--expected-start", L"5"},
+         "expected executable is required"},
+        // An empty argument, alone and as a value.
+        {{L""}, "arguments must be flag/value pairs"},
+        {{L"--target", L"", L"--exclude-pids", L"4"}, "target must be system or pid:N"},
+        // Unpaired surrogates become U+FFFD before the rules apply.
+        {{L"--target" + lone_surrogate, L"system"}, "unknown or duplicate argument"},
+        {{L"--target", L"system", L"--exclude-pids", L"4" + lone_surrogate}, "exactly one positive excluded PID is required"},
+        {{L"--target", L"pid:7", L"--exclude-pids", L"4", L"--expected-exe", lone_surrogate + L"C:\\a.exe"},
+         "expected process creation time is required"},
+        // Close to the longest command line Windows accepts.
+        {{L"--target", L"pid:7", L"--exclude-pids", L"4", L"--expected-exe", long_value},
+         "expected process creation time is required"},
+        {{L"--target", L"system", L"--exclude-pids", long_value}, "exactly one positive excluded PID is required"},
+    };
+    for (const ArgumentCase& c : cases) {
+        const Child::Output output = run_host(c.args);
+        EXPECT_EQ(output.exit_code, 1u) << c.message;
+        EXPECT_EQ(output.out, "") << c.message;
+        const std::string expected =
+            std::string("{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":\"") + c.message + "\"}\n";
+        EXPECT_EQ(output.err, expected);
+    }
+}
+
+TEST(HostProgram, ValidationRunsBeforeCaptureWithRealParent) {
+    // This test is the host's real parent; a different pid as translator breaks the parent rule
+    // before anything else happens.
+    const std::wstring other = std::to_wstring(GetCurrentProcessId() + 4);
+    const Child::Output output = run_host({L"--target", L"system", L"--exclude-pids", other});
+    EXPECT_EQ(output.exit_code, 1u);
+    EXPECT_EQ(output.out, "");
+    EXPECT_EQ(output.err,
+              "{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":"
+              "\"excluded PID must be the helper's parent application\"}\n");
+}
+
+}  // namespace
+}  // namespace tamsel::host
