@@ -177,6 +177,7 @@ TEST(StandardOutput, OnlyTheFirstChunkIsTriedAfterTheReaderLeft) {
 
 TEST(StandardOutput, AMissingStandardOutputCountsAsWritten) {
     std::vector<bool> results;
+    std::atomic<int> writes{0};
     auto flag = std::make_shared<std::atomic<bool>>(false);
     std::fflush(stdout);
     const int saved = ::dup(STDOUT_FILENO);
@@ -185,19 +186,19 @@ TEST(StandardOutput, AMissingStandardOutputCountsAsWritten) {
     {
         WorkerHooks hooks = standard_worker_hooks();
         hooks.diagnostics_enabled = false;
-        hooks.write_chunk = [&results](const std::uint8_t* bytes, std::size_t size) {
+        hooks.write_chunk = [&results, &writes](const std::uint8_t* bytes, std::size_t size) {
             const bool ok = write_chunk(bytes, size);
             results.push_back(ok);
+            writes.fetch_add(1, std::memory_order_release);
             return ok;
         };
         auto worker = start_capture_worker_with(2, 48000, 32, flag, std::move(hooks));
         if (worker) {
             const auto input = audio(960 * 3);
             worker->push_samples(input.data(), input.size());
-            for (int i = 0; i < 2000 && worker->counters().accepted_frames.load() < 960 * 3; ++i) {
+            for (int i = 0; i < 10000 && writes.load(std::memory_order_acquire) < 3; ++i) {
                 std::this_thread::sleep_for(1ms);
             }
-            std::this_thread::sleep_for(50ms);
             worker->stop();
         }
     }
