@@ -55,3 +55,13 @@ if(WIN32)
   add_dependencies(tamsel_host_validate_target_tests tamsel_validate_probe)
   target_include_directories(tamsel_host_validate_target_tests PRIVATE tests/windows)
 endif()
+
+# Fuzz targets (fuzz build only).
+tamsel_add_fuzzer(tamsel_host_parse_arguments_fuzz
+  SOURCES fuzz/parse_arguments_fuzz.cpp
+  LIBS tamsel_host_core
+  SECONDS 20)
+tamsel_add_fuzzer(tamsel_host_utf16_arguments_fuzz
+  SOURCES fuzz/utf16_arguments_fuzz.cpp
+  LIBS tamsel_host_core
+  SECONDS 20)
