@@ -39,6 +39,22 @@ echo "$report"; cat system.err
 [ -z "$(error_events system.err)" ] || fail "no error event after a stop"
 "$PCM_CHECK" system.pcm --tone 440:0.5 --absent 1000 --min-ms 2000 --skip-ms 300 || fail "system capture"
 
+echo "--- the target's stream moves to another sink (44.1 kHz) and is monitored there again"
+bg_tree sh -c 'exec paplay tone1k.wav'
+target=$!
+await_sink_input_of "$target"
+( sleep 2.5; pactl move-sink-input "$(sink_input_of "$target")" other ) &
+mover=$!
+report=$("$TRANSLATOR" --host "$HOST" --target "pid:$target" --out moved.pcm --err moved.err \
+         --stop-after-ms 8000)
+wait "$mover" || fail "moving the stream failed"
+echo "$report"; cat moved.err
+end_tree "$target"
+[ "$(report_value "$report" host_exit)" = 0 ] || fail "the move must not end the capture"
+# Until the move about 1 to 2.5 s of audio arrive; the rest proves the stream was picked up on the
+# other sink (each sink needs up to its old latency, 2 s, before a new monitor stream delivers).
+"$PCM_CHECK" moved.pcm --tone 1000:0.5 --absent 440 --min-ms 3300 --skip-ms 100 || fail "capture after the move"
+
 echo "--- the target exits during capture"
 bg_tree sh -c 'paplay short1k.wav; sleep 0.3'
 target=$!

@@ -57,11 +57,15 @@ start_pulse() {
     pulseaudio --daemonize=yes --exit-idle-time=-1 -n --disable-shm=no \
         --log-target="file:$E2E_TMP/pulse.log" \
         --load=module-native-protocol-unix \
-        --load="module-null-sink sink_name=cable rate=48000" 2>/dev/null ||
+        --load="module-null-sink sink_name=cable rate=48000" \
+        --load="module-null-sink sink_name=other rate=44100" 2>/dev/null ||
         fail "pulseaudio did not start: $(cat "$E2E_TMP/pulse.log" 2>/dev/null)"
     local i
     for i in $(seq 100); do
-        pactl info >/dev/null 2>&1 && return 0
+        if pactl info >/dev/null 2>&1; then
+            pactl set-default-sink cable
+            return 0
+        fi
         sleep 0.1
     done
     fail "pulseaudio does not answer"
@@ -75,6 +79,13 @@ await_sink_input_of() {
         sleep 0.1
     done
     fail "no playback stream of process $1"
+}
+
+# The index of the sink input that process $1 plays.
+sink_input_of() {
+    pactl list sink-inputs | awk -v pid="\"$1\"" '
+        /^Sink Input #/ { index_ = substr($3, 2) }
+        $1 == "application.process.id" && $3 == pid { print index_ }' | head -n1
 }
 
 # The value of key $2 in the translator's report line $1.
