@@ -243,3 +243,70 @@ TEST(ChunkAssemblerCreate, ReportsBuffersThatCannotBeAllocated) {
 
 }  // namespace
 }  // namespace tamsel::capture
+
+namespace tamsel::capture {
+namespace {
+
+SamplePiece piece_of(std::uint64_t start_frame, std::size_t samples, float value) {
+    SamplePiece piece;
+    piece.start_frame = start_frame;
+    piece.sample_count = samples;
+    for (std::size_t i = 0; i < samples; ++i) piece.samples[i] = value;
+    return piece;
+}
+
+// What one complete chunk does to the assembler, by the state of the two flags.
+TEST(ChunkAssembler, WritesOnlyWhileRunningAndOutputIsHealthy) {
+    struct Case {
+        bool running, output_failed, write_ok;
+        std::size_t writes;           // calls of the writer
+        bool failed_after;            // output_failed afterwards
+        std::size_t pending_after;    // samples left pending
+    };
+    const Case cases[] = {
+        {true, false, true, 1, false, 80},    // written; 40 stereo frames stay
+        {true, false, false, 1, true, 80},    // the write fails: flag set
+        {true, true, true, 0, true, 80},      // output already failed: discarded unwritten
+        {false, false, true, 0, false, 0},    // stopping: pending audio discarded
+    };
+    for (const Case& c : cases) {
+        auto assembler = ChunkAssembler::create(2, 48000);
+        ASSERT_TRUE(assembler);
+        std::atomic<bool> running{c.running}, output_failed{c.output_failed};
+        std::size_t writes = 0;
+        const ChunkWriter write = [&](const std::uint8_t*, std::size_t size) {
+            ++writes;
+            EXPECT_EQ(size, 1920u);
+            return c.write_ok;
+        };
+        assembler->process(piece_of(0, 1000, 0.5f), running, output_failed, write);
+        assembler->process(piece_of(500, 1000, 0.5f), running, output_failed, write);
+        EXPECT_EQ(writes, c.writes);
+        EXPECT_EQ(output_failed.load(), c.failed_after);
+        EXPECT_EQ(assembler->pending_samples(), c.pending_after);
+    }
+}
+
+TEST(ChunkAssembler, APieceThatDoesNotContinueTheAudioStartsAfresh) {
+    auto assembler = ChunkAssembler::create(2, 48000);
+    ASSERT_TRUE(assembler);
+    std::atomic<bool> running{true}, output_failed{false};
+    std::vector<std::vector<std::uint8_t>> chunks;
+    const ChunkWriter write = [&](const std::uint8_t* bytes, std::size_t size) {
+        chunks.emplace_back(bytes, bytes + size);
+        return true;
+    };
+    EXPECT_FALSE(assembler->expected_next_frame().has_value());
+    assembler->process(piece_of(0, 1000, 0.5f), running, output_failed, write);  // frames 0..499
+    EXPECT_EQ(assembler->expected_next_frame(), 500u);
+    assembler->process(piece_of(501, 1024, -0.5f), running, output_failed, write);  // one position lost
+    EXPECT_EQ(assembler->pending_samples(), 1024u) << "the 500 frames before the gap are gone";
+    assembler->process(piece_of(1013, 1024, -0.5f), running, output_failed, write);
+    ASSERT_EQ(chunks.size(), 1u);
+    EXPECT_EQ(chunks[0][0], 0x01);  // -0.5 * 32767 = -16383.5 -> -16383 = 0xC001
+    EXPECT_EQ(chunks[0][1], 0xC0);
+    EXPECT_EQ(assembler->pending_samples(), 128u);
+}
+
+}  // namespace
+}  // namespace tamsel::capture

@@ -3,6 +3,7 @@
 // error switched by TAMSEL_AUDIO_DIAGNOSTICS. Linux only (file descriptors are moved around).
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -206,6 +207,20 @@ TEST(StandardOutput, AMissingStandardOutputCountsAsWritten) {
     ::close(saved);
     EXPECT_EQ(results, (std::vector<bool>{true, true, true}));
     EXPECT_FALSE(flag->load());
+}
+
+TEST(WorkerThread, IsNamedTamselCapture) {
+    WorkerHooks hooks = standard_worker_hooks();
+    std::string name;
+    hooks.on_worker_start = [&name](const std::atomic<bool>&) {
+        char buffer[32] = {};
+        pthread_getname_np(pthread_self(), buffer, sizeof buffer);
+        name = buffer;
+    };
+    auto worker = start_capture_worker_with(2, 48000, 32, std::make_shared<std::atomic<bool>>(false), std::move(hooks));
+    ASSERT_TRUE(worker);
+    worker->stop();
+    EXPECT_EQ(name, "tamsel-capture");
 }
 
 // The variable is read once, at start: defined (even empty) gives a line after a second;
