@@ -97,7 +97,10 @@ public:
     }
 
     // Starts `program` with `args`; `error` gets the failing call's last error on failure.
-    static Child start(const std::wstring& program, const std::vector<std::wstring>& args, DWORD* error = nullptr) {
+    // With `no_stdout_reader` the child's standard output is a pipe nobody reads, so every
+    // write to it fails.
+    static Child start(const std::wstring& program, const std::vector<std::wstring>& args, DWORD* error = nullptr,
+                       bool no_stdout_reader = false) {
         Child child;
         SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
         HANDLE in_read = nullptr, in_write = nullptr, out_write = nullptr, err_write = nullptr;
@@ -111,6 +114,10 @@ public:
         SetHandleInformation(child.err_, HANDLE_FLAG_INHERIT, 0);
         SetHandleInformation(in_write, HANDLE_FLAG_INHERIT, 0);
         CloseHandle(in_write);  // the child's standard input reads end-of-file at once
+        if (no_stdout_reader) {
+            CloseHandle(child.out_);
+            child.out_ = nullptr;
+        }
 
         HANDLE inherited[3] = {in_read, out_write, err_write};
         SIZE_T size = 0;
@@ -170,7 +177,7 @@ public:
     Output finish(DWORD timeout_ms = 60000) {
         Output result;
         std::thread err_reader([&] { result.err = read_all(err_); });
-        result.out = read_all(out_);
+        if (out_) result.out = read_all(out_);
         err_reader.join();
         result.finished = WaitForSingleObject(process_, timeout_ms) == WAIT_OBJECT_0;
         GetExitCodeProcess(process_, &result.exit_code);

@@ -68,6 +68,17 @@ TEST(HostProgram, ListIsOneJsonArrayWithoutNewline) {
     }
 }
 
+TEST(HostProgram, ListWriteFailureIsOneErrorEvent) {
+    Child child = Child::start(host_path(), {L"--list"}, nullptr, /*no_stdout_reader=*/true);
+    ASSERT_TRUE(child.started());
+    const Child::Output output = child.finish();
+    ASSERT_TRUE(output.finished);
+    EXPECT_EQ(output.exit_code, 1u);
+    EXPECT_EQ(output.err,
+              "{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":"
+              "\"process list: writing to standard output failed\"}\n");
+}
+
 TEST(HostProgram, ListShowsAWindowOwnerOnceWithItsIdentity) {
     if (!has_display()) GTEST_SKIP() << "needs a display for windows (run under xvfb-run)";
     const std::wstring owner_path = testing::own_folder() + L"tamsel_window_owner.exe";
