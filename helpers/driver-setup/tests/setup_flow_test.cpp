@@ -179,8 +179,24 @@ TEST(SetupFlow, DriverFolderNextToTheProgram) {
 }
 
 TEST(SetupFlow, DriverFolderOf) {
-    EXPECT_EQ(driver_folder_of(fs::path("/opt/app/setup.exe"))->native(), fs::path("/opt/app/drivers/vbcable").native());
-    EXPECT_EQ(driver_folder_of(fs::path("/setup.exe"))->native(), fs::path("/drivers/vbcable").native());
+    const struct {
+        fs::path own;
+        fs::path::string_type expected;
+    } cases[] = {
+#if defined(_WIN32)
+        {L"C:\\Program Files\\Tamsel\\tamsel_driver_setup.exe", L"C:\\Program Files\\Tamsel\\drivers/vbcable"},
+        {L"C:\\tamsel_driver_setup.exe", L"C:\\drivers/vbcable"},
+        {L"\\\\server\\share\\app\\setup.exe", L"\\\\server\\share\\app\\drivers/vbcable"},
+#else
+        {"/opt/app/setup.exe", "/opt/app/drivers/vbcable"},
+        {"/setup.exe", "/drivers/vbcable"},
+#endif
+    };
+    for (const auto& c : cases) {
+        const auto folder = driver_folder_of(c.own);
+        ASSERT_TRUE(folder.has_value()) << c.own;
+        EXPECT_EQ(folder->native(), c.expected);
+    }
     EXPECT_EQ(driver_folder_of(fs::path("setup.exe")).error(), "missing application folder");
     EXPECT_EQ(driver_folder_of(fs::path()).error(), "missing application folder");
 }

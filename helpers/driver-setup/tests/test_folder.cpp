@@ -32,7 +32,8 @@ TestFolder::~TestFolder() {
 }
 
 fs::path TestFolder::write(std::string_view name, std::string_view contents) const {
-    const fs::path file = path_ / fs::path(std::string(name));
+    // Names are UTF-8 on every platform.
+    const fs::path file = path_ / fs::path(std::u8string(name.begin(), name.end()));
     fs::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(contents.data(), static_cast<std::streamsize>(contents.size()));

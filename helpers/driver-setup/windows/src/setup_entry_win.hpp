@@ -1,0 +1,18 @@
+#pragma once
+// The driver setup program's entry on Windows, with the detection step handed in, so the
+// shipped program passes the live cable detection and the Wine tests a test double.
+#include <functional>
+
+#include "cable_report.hpp"
+#include "tamsel/audio/result.hpp"
+
+namespace tamsel::setup::win {
+
+using DetectCable = std::function<Result<CableReport>()>;
+
+// Runs the setup with the real package check, own path and device installer; writes the
+// status line on failure to the standard error handle (one WriteFile) and never touches
+// standard output. Returns the exit code: 0, 1 or 3010.
+int run_driver_setup_entry(int argc, wchar_t** argv, const DetectCable& detect);
+
+}  // namespace tamsel::setup::win
