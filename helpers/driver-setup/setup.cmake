@@ -118,6 +118,9 @@ if(WIN32)
   add_executable(tamsel_setup_installer_wine_tests tests/windows/device_installer_wine_test.cpp tests/test_folder.cpp)
   target_link_libraries(tamsel_setup_installer_wine_tests PRIVATE tamsel_setup_windows GTest::gtest_main)
 
+  tamsel_add_test(tamsel_setup_module_path_wine_tests SOURCES tests/windows/module_path_wine_test.cpp
+                  LIBS tamsel_setup_windows)
+
   # A program built like tamsel_driver_setup.exe whose detection step is a test double.
   add_executable(tamsel_setup_entry_double tests/windows/entry_double_main.cpp)
   target_link_libraries(tamsel_setup_entry_double PRIVATE tamsel_setup_windows)
