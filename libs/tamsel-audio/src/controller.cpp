@@ -1,6 +1,7 @@
 #include "tamsel/audio/controller.hpp"
 
 #include <cstdio>
+#include <thread>
 
 #include "controller_apartment.hpp"
 #include "controller_channels.hpp"
@@ -80,6 +81,7 @@ void controller_thread(ThreadStart& start) {
     OneShotSender<StartupReply> startup = std::move(*start.startup);
     start.startup.reset();
     RequestChannel& requests = *start.requests;
+    requests.set_serving_thread(std::this_thread::get_id());
     ReceiverCloser closer{requests};
 
     const std::int32_t hr = start.enter_apartment();
@@ -161,7 +163,14 @@ AudioController::~AudioController() {
         (void)requests_->push(ShutdownMessage{});
         requests_->remove_sender();
     }
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    // A job that drops the last reference runs this on the controller thread itself, which
+    // cannot wait for its own end; it then finishes on its own after this job.
+    if (requests_ && requests_->is_serving_thread(std::this_thread::get_id())) {
+        thread_.detach();
+    } else {
+        thread_.join();
+    }
 }
 
 Status AudioController::send(ControllerMessage message) const {
@@ -211,8 +220,10 @@ Result<SharedController> start_controller(const ControllerOptions& options) {
 
     auto reply = startup.receive();
     if (!reply) {
+        // The startup channel closes unanswered only while the thread is on its way out, so
+        // joining here waits for nothing but its last cleanup and frees its resources.
         requests->remove_sender();
-        thread->detach();
+        thread->join();
         return fail("audio control thread exited");
     }
     if (!*reply) {

@@ -8,6 +8,7 @@
 //   - `receiver_open` turns false once, when the controller thread stops serving; from then on
 //     every send fails and the messages still queued are destroyed (outside the lock), which
 //     closes their reply channels unanswered.
+//   - `serving_thread` is the controller thread's id, set once when it starts.
 //   - Every field is read and written under `mutex`; `ready` is signalled on each push, on the
 //     last sender leaving and on close.
 //
@@ -23,6 +24,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 
 #include "tamsel/audio/controller.hpp"
@@ -35,6 +37,17 @@ struct RequestChannel {
     std::deque<ControllerMessage> queue;
     std::size_t senders = 0;
     bool receiver_open = true;
+    std::thread::id serving_thread;
+
+    void set_serving_thread(std::thread::id id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        serving_thread = id;
+    }
+
+    bool is_serving_thread(std::thread::id id) {
+        std::lock_guard<std::mutex> lock(mutex);
+        return serving_thread == id;
+    }
 
     // False when the receiver is gone; the message is then dropped.
     bool push(ControllerMessage message) {

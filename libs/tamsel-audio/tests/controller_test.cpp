@@ -27,6 +27,7 @@ struct FakeCubeb {
     std::atomic<int> failing_inits{0};
     std::atomic<int> init_result{CUBEB_ERROR};
     std::atomic<int> init_delay_ms{0};
+    std::atomic<bool> init_throws{false};
     std::atomic<int> failing_enumerations{0};
     std::atomic<int> enumerate_result{CUBEB_ERROR_NOT_SUPPORTED};
     std::atomic<int> throwing_enumerations{0};
@@ -45,6 +46,7 @@ int fake_init(cubeb** context, const char* context_name, const char* backend_nam
     g->context_name = context_name ? context_name : "(null)";
     g->backend_name = backend_name ? backend_name : "(null)";
     std::this_thread::sleep_for(std::chrono::milliseconds(g->init_delay_ms.load()));
+    if (g->init_throws) throw std::runtime_error("init blew up");
     if (g->failing_inits > 0) {
         --g->failing_inits;
         return g->init_result;
@@ -99,6 +101,11 @@ ControllerOptions fake_options(bool diagnostics = false) {
     o.leave_apartment = &fake_leave;
     o.diagnostics = diagnostics;
     return o;
+}
+
+void wait_until(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
 }
 
 class Controller : public ::testing::Test {
@@ -205,6 +212,20 @@ TEST_F(Controller, FailedStartLeavesTheRegistryEmptyAndTheNextCallStartsAgain) {
     ASSERT_TRUE(third) << third.error();
     EXPECT_EQ(second->get(), third->get());
     EXPECT_EQ(fake_.init_calls, 2);
+}
+
+TEST_F(Controller, ThreadEndingWithoutStartupReply) {
+    ControllerRegistry registry;
+    fake_.init_throws = true;
+    const auto start = [] { return start_controller(fake_options()); };
+    const auto failed = registry.get(start);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error(), "audio control thread exited");
+    EXPECT_EQ(fake_.apartments_left, 1);  // the apartment was still left on the way out
+    EXPECT_FALSE(registry.holds_controller());
+    fake_.init_throws = false;
+    const auto started = registry.get(start);
+    ASSERT_TRUE(started) << started.error();
 }
 
 TEST_F(Controller, StartThatThrowsPoisonsTheRegistryForGood) {
@@ -330,11 +351,6 @@ TEST_F(Controller, RequestsAfterTheThreadEndedFailClosed) {
     controller->reset();  // releasing a stopped controller just joins its thread
     EXPECT_EQ(fake_.contexts_destroyed, 1);
     EXPECT_EQ(fake_.apartments_left, 1);
-}
-
-void wait_until(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
 }
 
 TEST_F(Controller, DiagnosticsTickReportsRegisteredStreamsOnlyWhenOn) {
