@@ -196,7 +196,7 @@ TEST(DetectionAncestry, FailuresAndTheEndpointsOwnNode) {
     tree.nodes[u"SWD\\MMDEVAPI\\broken"] = 42;                         // no parent: walk fails
     EXPECT_FALSE(endpoint_under_devnode(tree, "broken", 42));         // own node not compared
     tree.parents[42] = 43;
-    tree.parents[43] = 42;  // a cycle through its own node still ends after eight steps
+    tree.parents[43] = 42;  // reached again as a parent, the node counts
     EXPECT_TRUE(endpoint_under_devnode(tree, "broken", 42));
 }
 
