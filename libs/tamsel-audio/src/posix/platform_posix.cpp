@@ -18,7 +18,9 @@ struct NamedThread::State {
 
 namespace {
 void* thread_entry(void* raw) {
-    auto* state = static_cast<NamedThread::State*>(raw);
+    // The thread's own reference to the state, handed over by start_named_thread.
+    const std::unique_ptr<std::shared_ptr<NamedThread::State>> owned(static_cast<std::shared_ptr<NamedThread::State>*>(raw));
+    NamedThread::State* state = owned->get();
     // The kernel limits names to 15 bytes plus the terminator.
     const std::string short_name = state->name.substr(0, 15);
     pthread_setname_np(pthread_self(), short_name.c_str());
@@ -28,46 +30,29 @@ void* thread_entry(void* raw) {
 }
 }  // namespace
 
-NamedThread::NamedThread(NamedThread&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
-
-NamedThread& NamedThread::operator=(NamedThread&& other) noexcept {
-    if (this != &other) {
-        if (joinable()) join();
-        state_ = other.state_;
-        other.state_ = nullptr;
-    }
-    return *this;
-}
-
-NamedThread::~NamedThread() {
-    if (joinable()) join();
-}
-
 void NamedThread::join() {
     if (!state_) return;
     pthread_join(state_->handle, nullptr);
-    delete state_;
-    state_ = nullptr;
+    state_.reset();
 }
 
 void NamedThread::detach() {
     if (!state_) return;
-    // The thread still uses the state; it is leaked on purpose (detached threads live until the
-    // process ends in this project).
     pthread_detach(state_->handle);
-    state_ = nullptr;
+    state_.reset();  // the thread's own reference frees the state when it ends
 }
 
 Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body) {
-    auto* state = new NamedThread::State{};
+    auto state = std::make_shared<NamedThread::State>();
     state->body = std::move(body);
     state->name = std::string(name);
-    const int rc = pthread_create(&state->handle, nullptr, &thread_entry, state);
+    auto* thread_reference = new std::shared_ptr<NamedThread::State>(state);
+    const int rc = pthread_create(&state->handle, nullptr, &thread_entry, thread_reference);
     if (rc != 0) {
-        delete state;
+        delete thread_reference;
         return fail(os_error_text(rc));
     }
-    return NamedThread(state);
+    return NamedThread(std::move(state));
 }
 
 std::string system_message(std::int32_t code) {

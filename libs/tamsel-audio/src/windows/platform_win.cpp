@@ -32,7 +32,9 @@ void set_current_thread_name(const std::wstring& name) {
 }
 
 DWORD WINAPI thread_entry(LPVOID raw) {
-    auto* state = static_cast<NamedThread::State*>(raw);
+    // The thread's own reference to the state, handed over by start_named_thread.
+    const std::unique_ptr<std::shared_ptr<NamedThread::State>> owned(static_cast<std::shared_ptr<NamedThread::State>*>(raw));
+    NamedThread::State* state = owned->get();
     set_current_thread_name(state->name);
     state->body();
     state->body = nullptr;
@@ -52,47 +54,34 @@ bool write_all(HANDLE handle, const char* p, std::size_t left) {
 
 }  // namespace
 
-NamedThread::NamedThread(NamedThread&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
-
-NamedThread& NamedThread::operator=(NamedThread&& other) noexcept {
-    if (this != &other) {
-        if (joinable()) join();
-        state_ = other.state_;
-        other.state_ = nullptr;
-    }
-    return *this;
-}
-
-NamedThread::~NamedThread() {
-    if (joinable()) join();
-}
-
 void NamedThread::join() {
     if (!state_) return;
     WaitForSingleObject(state_->handle, INFINITE);
     CloseHandle(state_->handle);
-    delete state_;
-    state_ = nullptr;
+    state_.reset();
 }
 
 void NamedThread::detach() {
     if (!state_) return;
-    // The running thread still owns the state; it lives until the process ends.
     CloseHandle(state_->handle);
-    state_ = nullptr;
+    state_.reset();  // the thread's own reference frees the state when it ends
 }
 
 Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body) {
-    auto* state = new NamedThread::State{};
+    auto state = std::make_shared<NamedThread::State>();
     state->body = std::move(body);
     state->name = utf8_to_wide(name);
-    state->handle = CreateThread(nullptr, 0, &thread_entry, state, 0, nullptr);
-    if (!state->handle) {
+    auto* thread_reference = new std::shared_ptr<NamedThread::State>(state);
+    // Created suspended so the handle is stored before the thread can look at its state.
+    HANDLE handle = CreateThread(nullptr, 0, &thread_entry, thread_reference, CREATE_SUSPENDED, nullptr);
+    if (!handle) {
         const DWORD code = GetLastError();
-        delete state;
+        delete thread_reference;
         return fail(os_error_text(static_cast<std::int32_t>(code)));
     }
-    return NamedThread(state);
+    state->handle = handle;
+    ResumeThread(handle);
+    return NamedThread(std::move(state));
 }
 
 std::string system_message(std::int32_t code) {

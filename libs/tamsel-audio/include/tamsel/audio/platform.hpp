@@ -16,7 +16,7 @@ namespace tamsel {
 class NamedThread {
 public:
     NamedThread() = default;
-    NamedThread(NamedThread&&) noexcept;
+    NamedThread(NamedThread&&) noexcept = default;
     NamedThread& operator=(NamedThread&&) noexcept;
     NamedThread(const NamedThread&) = delete;
     NamedThread& operator=(const NamedThread&) = delete;
@@ -25,15 +25,16 @@ public:
 
     bool joinable() const noexcept { return state_ != nullptr; }
     void join();
-    // Lets go of the thread without waiting for it.
+    // Lets go of the thread without waiting for it; its state is freed when it ends.
     void detach();
 
     struct State;
 
 private:
     friend Result<NamedThread> start_named_thread(std::string_view, std::function<void()>);
-    explicit NamedThread(State* state) : state_(state) {}
-    State* state_ = nullptr;
+    explicit NamedThread(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    // Shared with the running thread, so a detached thread keeps its state alive until it ends.
+    std::shared_ptr<State> state_;
 };
 
 // Starts `body` on a new thread with the platform's default stack size and the given name
