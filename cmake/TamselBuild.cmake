@@ -90,6 +90,20 @@ if(NOT TAMSEL_FUZZ)
   endif()
 endif()
 
+# Aggregate targets, so a configuration builds only what it runs: the ThreadSanitizer stage
+# builds `tamsel_thread_tests`, the fuzz stage `tamsel_fuzzers`.
+if(NOT TARGET tamsel_thread_tests)
+  add_custom_target(tamsel_thread_tests)
+  add_custom_target(tamsel_fuzzers)
+endif()
+
+# Compiler cache when the machine has one (a warm cache makes a CI run on the same machine fast).
+find_program(TAMSEL_CCACHE ccache)
+if(TAMSEL_CCACHE)
+  set(CMAKE_C_COMPILER_LAUNCHER ${TAMSEL_CCACHE})
+  set(CMAKE_CXX_COMPILER_LAUNCHER ${TAMSEL_CCACHE})
+endif()
+
 # tamsel_add_test(NAME SOURCES src... [LIBS lib...] [THREADS] [LABELS l...] [ENV k=v...] [TIMEOUT s])
 # One GoogleTest executable registered as one CTest test. THREADS marks tests of concurrent
 # code: they also run in the ThreadSanitizer build, which skips every other test.
@@ -110,6 +124,7 @@ function(tamsel_add_test name)
   set(labels ${T_LABELS})
   if(T_THREADS)
     list(APPEND labels threads)
+    add_dependencies(tamsel_thread_tests ${name})
   endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
@@ -133,6 +148,7 @@ function(tamsel_add_fuzzer name)
   add_executable(${name} ${F_SOURCES})
   target_link_libraries(${name} PRIVATE ${F_LIBS})
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+  add_dependencies(tamsel_fuzzers ${name})
   set(corpus ${CMAKE_BINARY_DIR}/fuzz-corpus/${name})
   file(MAKE_DIRECTORY ${corpus})
   add_test(NAME ${name} COMMAND ${name} -max_total_time=${F_SECONDS} -rss_limit_mb=2048
