@@ -34,8 +34,7 @@ endif()
 if(WIN32)
   add_executable(tamsel_window_owner tests/windows/window_owner.cpp)
   add_executable(tamsel_validate_probe tests/windows/validate_probe.cpp)
-  target_include_directories(tamsel_validate_probe PRIVATE tests/windows)
-  target_link_libraries(tamsel_validate_probe PRIVATE tamsel_host_windows)
+  target_link_libraries(tamsel_validate_probe PRIVATE tamsel_host_windows tamsel_test_support_windows)
   if(NOT TAMSEL_OBJECTS_ONLY)
     target_link_options(tamsel_window_owner PRIVATE -municode)
     target_link_options(tamsel_validate_probe PRIVATE -municode)
@@ -46,14 +45,14 @@ if(WIN32)
     LIBS tamsel_host_core
     TIMEOUT 300)
   add_dependencies(tamsel_host_program_tests tamsel_audio_host tamsel_window_owner)
-  target_include_directories(tamsel_host_program_tests PRIVATE tests/windows)
+  target_link_libraries(tamsel_host_program_tests PRIVATE tamsel_test_support_windows)
 
   tamsel_add_test(tamsel_host_validate_target_tests
     SOURCES tests/windows/validate_target_test.cpp
     LIBS tamsel_host_windows
     TIMEOUT 300)
   add_dependencies(tamsel_host_validate_target_tests tamsel_validate_probe)
-  target_include_directories(tamsel_host_validate_target_tests PRIVATE tests/windows)
+  target_link_libraries(tamsel_host_validate_target_tests PRIVATE tamsel_test_support_windows)
 endif()
 
 # Fuzz targets (fuzz build only).

@@ -26,7 +26,7 @@ if(TARGET tamsel_host_windows)
   if(TARGET tamsel_audio_host)
     tamsel_add_test(tamsel_host_capture_translator_tests
       SOURCES tests/windows/capture_translator_test.cpp
-      LIBS tamsel_host_core
+      LIBS tamsel_host_core tamsel_test_support_windows
       ARGS $<TARGET_FILE:tamsel_audio_host>
       TIMEOUT 600)
     add_dependencies(tamsel_host_capture_translator_tests tamsel_audio_host)

@@ -126,7 +126,8 @@ if(WIN32)
   target_link_libraries(tamsel_setup_entry_double PRIVATE tamsel_setup_windows)
   target_link_options(tamsel_setup_entry_double PRIVATE -municode -mwindows)
   add_executable(tamsel_setup_entry_wine_tests tests/windows/entry_pipe_test.cpp tests/test_folder.cpp)
-  target_link_libraries(tamsel_setup_entry_wine_tests PRIVATE tamsel_setup_core GTest::gtest_main)
+  target_link_libraries(tamsel_setup_entry_wine_tests PRIVATE tamsel_setup_core tamsel_test_support_windows
+                        GTest::gtest_main)
   add_dependencies(tamsel_setup_entry_wine_tests tamsel_setup_entry_double)
 
   if(NOT TAMSEL_OBJECTS_ONLY)

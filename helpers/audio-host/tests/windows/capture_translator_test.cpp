@@ -11,12 +11,14 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "child_process_win.hpp"
 #include "tamsel/audio/text.hpp"
 
 namespace {
@@ -34,11 +36,6 @@ std::wstring windows_path(std::wstring path) {
     return path;
 }
 
-std::wstring quote(const std::wstring& argument) {
-    // Arguments here hold no quotes or trailing backslashes except paths; quote them plainly.
-    return L"\"" + argument + L"\"";
-}
-
 struct Identity {
     std::string exe;
     std::uint64_t start = 0;
@@ -49,14 +46,12 @@ std::optional<Identity> identity_of(DWORD pid) {
     if (!process) return std::nullopt;
     std::wstring path(32768, L'\0');
     DWORD size = static_cast<DWORD>(path.size());
-    FILETIME created{}, exited{}, kernel{}, user{};
-    const bool good = QueryFullProcessImageNameW(process, 0, path.data(), &size) &&
-                      GetProcessTimes(process, &created, &exited, &kernel, &user);
+    const bool named = QueryFullProcessImageNameW(process, 0, path.data(), &size);
+    const std::uint64_t start = tamsel::test_support::creation_time(process);
     CloseHandle(process);
-    if (!good) return std::nullopt;
+    if (!named || start == 0) return std::nullopt;
     path.resize(size);
-    return Identity{tamsel::wide_to_utf8(path),
-                    (std::uint64_t{created.dwHighDateTime} << 32) | std::uint64_t{created.dwLowDateTime}};
+    return Identity{tamsel::wide_to_utf8(path), start};
 }
 
 std::map<DWORD, DWORD> process_parents() {
@@ -96,136 +91,32 @@ std::optional<std::pair<DWORD, Identity>> unrelated_process() {
     return std::nullopt;
 }
 
-// What the host wrote and how it ended.
-struct HostRun {
-    DWORD exit_code = 0xFFFFFFFF;
-    std::string out;
-    std::string err;
-    bool finished = false;
-};
+using tamsel::test_support::Child;
+using HostRun = Child::Output;
 
-struct Reader {
-    HANDLE pipe = nullptr;
-    std::string data;
-};
-
-DWORD WINAPI read_all(void* raw) {
-    auto* reader = static_cast<Reader*>(raw);
-    char buffer[4096];
-    DWORD n = 0;
-    while (ReadFile(reader->pipe, buffer, sizeof buffer, &n, nullptr) && n > 0) reader->data.append(buffer, n);
-    return 0;
-}
-
-// Starts the host with the arguments, pipes on stdin, stdout and stderr, only the child's
-// pipe ends inherited (and only those, through the handle list), and waits for its end.
+// Starts the host with the arguments, pipes on stdin, stdout and stderr (standard input held
+// open until it ends, as the translator does), only the child's pipe ends inherited (and only
+// those, through the handle list), and waits for its end.
 HostRun run_host(const std::vector<std::wstring>& arguments) {
-    HostRun run;
-    SECURITY_ATTRIBUTES no_inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-    HANDLE in_read = nullptr, in_write = nullptr, out_read = nullptr, out_write = nullptr, err_read = nullptr,
-           err_write = nullptr;
-    if (!CreatePipe(&in_read, &in_write, &no_inherit, 0) || !CreatePipe(&out_read, &out_write, &no_inherit, 0) ||
-        !CreatePipe(&err_read, &err_write, &no_inherit, 0)) {
-        ADD_FAILURE() << "CreatePipe failed: " << GetLastError();
-        return run;
+    tamsel::test_support::ChildOptions options;
+    options.input = tamsel::test_support::ChildInput::open_pipe;
+    DWORD error = 0;
+    Child host = Child::start(g_host_path, arguments, &error, options);
+    if (!host.started()) {
+        ADD_FAILURE() << "starting the host failed: " << error;
+        return {};
     }
-    HANDLE child_ends[3] = {in_read, out_write, err_write};
-    for (HANDLE h : child_ends) SetHandleInformation(h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-
-    SIZE_T attribute_size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &attribute_size);
-    std::vector<unsigned char> attribute_storage(attribute_size);
-    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attribute_storage.data());
-    const bool have_list = InitializeProcThreadAttributeList(attributes, 1, 0, &attribute_size) &&
-                           UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, child_ends,
-                                                     sizeof child_ends, nullptr, nullptr);
-    EXPECT_TRUE(have_list) << "handle list attribute: " << GetLastError();
-
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = in_read;
-    startup.StartupInfo.hStdOutput = out_write;
-    startup.StartupInfo.hStdError = err_write;
-    startup.lpAttributeList = have_list ? attributes : nullptr;
-
-    std::wstring command = quote(g_host_path);
-    for (const std::wstring& a : arguments) command += L" " + quote(a);
-    PROCESS_INFORMATION info{};
-    const BOOL created = CreateProcessW(g_host_path.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                        EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW, nullptr, nullptr,
-                                        &startup.StartupInfo, &info);
-    const DWORD create_error = GetLastError();
-    // The child has its copies now; ours would keep the pipes open past its end.
-    for (HANDLE h : child_ends) CloseHandle(h);
-    if (have_list) DeleteProcThreadAttributeList(attributes);
-    if (!created) {
-        ADD_FAILURE() << "CreateProcessW failed: " << create_error;
-        CloseHandle(in_write);
-        CloseHandle(out_read);
-        CloseHandle(err_read);
-        return run;
+    EXPECT_TRUE(host.handles_listed()) << "handle list attribute could not be set";
+    HostRun run = host.finish(30000);
+    // End of file arrives once the host's ends are closed; never hang on a stray copy.
+    for (const bool ended : {run.out_ended, run.err_ended}) {
+        if (!ended) ADD_FAILURE() << "a pipe stayed open after the host ended";
     }
-    CloseHandle(info.hThread);
-
-    Reader out{out_read, {}}, err{err_read, {}};
-    HANDLE readers[2] = {CreateThread(nullptr, 0, &read_all, &out, 0, nullptr),
-                         CreateThread(nullptr, 0, &read_all, &err, 0, nullptr)};
-
-    if (WaitForSingleObject(info.hProcess, 30000) == WAIT_OBJECT_0) {
-        run.finished = true;
-        GetExitCodeProcess(info.hProcess, &run.exit_code);
-    } else {
-        TerminateProcess(info.hProcess, 99);
-        WaitForSingleObject(info.hProcess, 5000);
-    }
-    CloseHandle(info.hProcess);
-    CloseHandle(in_write);
-    for (HANDLE reader : readers) {
-        if (!reader) continue;
-        // End of file arrives once the host's ends are closed; never hang on a stray copy.
-        if (WaitForSingleObject(reader, 5000) != WAIT_OBJECT_0) {
-            ADD_FAILURE() << "a pipe stayed open after the host ended";
-            CancelSynchronousIo(reader);
-            WaitForSingleObject(reader, 5000);
-        }
-        CloseHandle(reader);
-    }
-    CloseHandle(out_read);
-    CloseHandle(err_read);
-    run.out = std::move(out.data);
-    run.err = std::move(err.data);
     return run;
 }
 
 // A child of ours that only waits, to serve as "another parent" and as "one of our children".
-class SleeperChild {
-public:
-    SleeperChild() {
-        wchar_t self[MAX_PATH];
-        GetModuleFileNameW(nullptr, self, MAX_PATH);
-        std::wstring command = quote(self) + L" --sleep";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        if (CreateProcessW(self, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                           &info_)) {
-            CloseHandle(info_.hThread);
-        } else {
-            info_ = {};
-        }
-    }
-    ~SleeperChild() {
-        if (info_.hProcess) {
-            TerminateProcess(info_.hProcess, 0);
-            WaitForSingleObject(info_.hProcess, 5000);
-            CloseHandle(info_.hProcess);
-        }
-    }
-    DWORD pid() const { return info_.dwProcessId; }
-
-private:
-    PROCESS_INFORMATION info_{};
-};
+Child start_sleeper() { return Child::start(tamsel::test_support::own_program(), {L"--sleep"}); }
 
 std::wstring wide(const std::string& text) { return tamsel::utf8_to_wide(text); }
 std::wstring number(std::uint64_t value) { return std::to_wstring(value); }
@@ -269,13 +160,13 @@ Identity own_identity() {
 // ---- Who may start the host ------------------------------------------------------------------
 
 TEST(TranslatorStartsHost, AnotherParentIsRefusedForASystemTarget) {
-    SleeperChild other;
+    const Child other = start_sleeper();
     ASSERT_NE(other.pid(), 0u);
     expect_refusal(run_host({L"--target", L"system", L"--exclude-pids", number(other.pid())}), NOT_PARENT);
 }
 
 TEST(TranslatorStartsHost, AnotherParentIsRefusedForAProcessTarget) {
-    SleeperChild other;
+    const Child other = start_sleeper();
     ASSERT_NE(other.pid(), 0u);
     const auto target = unrelated_process();
     ASSERT_TRUE(target.has_value()) << "no process outside our tree to target";
@@ -291,7 +182,7 @@ TEST(TranslatorStartsHost, TranslatorItselfAsTargetBreaksTheTreeRule) {
 }
 
 TEST(TranslatorStartsHost, ChildOfTheTranslatorAsTargetBreaksTheTreeRule) {
-    SleeperChild child;
+    const Child child = start_sleeper();
     ASSERT_NE(child.pid(), 0u);
     const std::optional<Identity> identity = identity_of(child.pid());
     ASSERT_TRUE(identity.has_value());

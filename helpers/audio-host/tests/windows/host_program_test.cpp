@@ -15,9 +15,9 @@
 namespace tamsel::host {
 namespace {
 
-using testing::Child;
+using test_support::Child;
 
-std::wstring host_path() { return testing::own_folder() + L"tamsel_audio_host.exe"; }
+std::wstring host_path() { return test_support::own_folder() + L"tamsel_audio_host.exe"; }
 
 Child::Output run_host(const std::vector<std::wstring>& args) {
     DWORD error = 0;
@@ -69,7 +69,9 @@ TEST(HostProgram, ListIsOneJsonArrayWithoutNewline) {
 }
 
 TEST(HostProgram, ListWriteFailureIsOneErrorEvent) {
-    Child child = Child::start(host_path(), {L"--list"}, nullptr, /*no_stdout_reader=*/true);
+    test_support::ChildOptions options;
+    options.read_stdout = false;  // a pipe nobody reads: every write to it fails
+    Child child = Child::start(host_path(), {L"--list"}, nullptr, options);
     ASSERT_TRUE(child.started());
     const Child::Output output = child.finish();
     ASSERT_TRUE(output.finished);
@@ -81,7 +83,7 @@ TEST(HostProgram, ListWriteFailureIsOneErrorEvent) {
 
 TEST(HostProgram, ListShowsAWindowOwnerOnceWithItsIdentity) {
     if (!has_display()) GTEST_SKIP() << "needs a display for windows (run under xvfb-run)";
-    const std::wstring owner_path = testing::own_folder() + L"tamsel_window_owner.exe";
+    const std::wstring owner_path = test_support::own_folder() + L"tamsel_window_owner.exe";
     Child owner = Child::start(owner_path, {});
     ASSERT_TRUE(owner.started());
     // Wait until both windows are visible.
@@ -102,7 +104,7 @@ TEST(HostProgram, ListShowsAWindowOwnerOnceWithItsIdentity) {
     DWORD units = MAX_PATH * 4;
     ASSERT_TRUE(QueryFullProcessImageNameW(owner.process(), 0, image, &units));
     const std::string exe = wide_to_utf8(std::wstring_view(image, units));
-    const std::uint64_t start = testing::creation_time(owner.process());
+    const std::uint64_t start = test_support::creation_time(owner.process());
     ASSERT_NE(start, 0u);
     EXPECT_TRUE(ascii_iequal(exe, wide_to_utf8(owner_path))) << exe;
 

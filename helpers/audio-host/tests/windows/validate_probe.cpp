@@ -20,10 +20,10 @@
 
 namespace {
 
-std::wstring own_path() { return tamsel::host::testing::own_folder() + L"tamsel_validate_probe.exe"; }
+std::wstring own_path() { return tamsel::test_support::own_folder() + L"tamsel_validate_probe.exe"; }
 
 int relay(const std::vector<std::wstring>& args) {
-    tamsel::host::testing::Child child = tamsel::host::testing::Child::start(own_path(), args);
+    tamsel::test_support::Child child = tamsel::test_support::Child::start(own_path(), args);
     if (!child.started()) return 90;
     const auto output = child.finish();
     tamsel::write_stdout_bytes(output.out.data(), output.out.size());
@@ -32,7 +32,7 @@ int relay(const std::vector<std::wstring>& args) {
 }
 
 int orphan() {
-    tamsel::host::testing::Child child = tamsel::host::testing::Child::start(own_path(), {L"--sleep"});
+    tamsel::test_support::Child child = tamsel::test_support::Child::start(own_path(), {L"--sleep"});
     if (!child.started()) return 91;
     const std::string pid = std::to_string(child.pid());
     child.detach();

@@ -20,9 +20,9 @@
 namespace tamsel::host {
 namespace {
 
-using testing::Child;
+using test_support::Child;
 
-std::wstring probe_path() { return testing::own_folder() + L"tamsel_validate_probe.exe"; }
+std::wstring probe_path() { return test_support::own_folder() + L"tamsel_validate_probe.exe"; }
 
 std::string own_exe() {
     std::wstring path(32768, L'\0');
@@ -57,7 +57,7 @@ TEST(WindowsProcessApi, IdentityOfThisProcess) {
     Result<ProcessIdentity> identity = api.query_process_identity(GetCurrentProcessId());
     ASSERT_TRUE(identity) << identity.error();
     EXPECT_TRUE(ascii_iequal(identity->exe, own_exe())) << identity->exe << " vs " << own_exe();
-    EXPECT_EQ(identity->start, testing::creation_time(GetCurrentProcess()));
+    EXPECT_EQ(identity->start, test_support::creation_time(GetCurrentProcess()));
     ASSERT_TRUE(identity->handle);
     EXPECT_TRUE(identity->handle->is_running());
 
@@ -75,7 +75,7 @@ TEST(WindowsProcessApi, IdentityOfAChildAndItsExit) {
     Result<ProcessIdentity> identity = api.query_process_identity(sleeper.pid());
     ASSERT_TRUE(identity) << identity.error();
     EXPECT_TRUE(ascii_iequal(identity->exe, wide_to_utf8(probe_path()))) << identity->exe;
-    EXPECT_EQ(identity->start, testing::creation_time(sleeper.process()));
+    EXPECT_EQ(identity->start, test_support::creation_time(sleeper.process()));
     EXPECT_TRUE(identity->handle->is_running());
 
     ASSERT_TRUE(TerminateProcess(sleeper.process(), 7));
@@ -153,7 +153,7 @@ TEST(ValidateTargetOnWindows, TreeRule) {
     // The translator itself as the target, with its true identity.
     const Child::Output self = run_probe({L"--target", L"pid:" + translator, L"--exclude-pids", translator,
                                           L"--expected-exe", wide(own_exe()), L"--expected-start",
-                                          wide_number(testing::creation_time(GetCurrentProcess()))});
+                                          wide_number(test_support::creation_time(GetCurrentProcess()))});
     EXPECT_EQ(self.exit_code, 1u);
     EXPECT_EQ(self.err, error_event("selected process tree includes the translator or belongs to it"));
 
@@ -162,7 +162,7 @@ TEST(ValidateTargetOnWindows, TreeRule) {
     ASSERT_TRUE(sleeper.started());
     const Child::Output child = run_probe({L"--target", L"pid:" + wide_number(sleeper.pid()), L"--exclude-pids",
                                            translator, L"--expected-exe", probe_path(), L"--expected-start",
-                                           wide_number(testing::creation_time(sleeper.process()))});
+                                           wide_number(test_support::creation_time(sleeper.process()))});
     EXPECT_EQ(child.exit_code, 1u);
     EXPECT_EQ(child.err, error_event("selected process tree includes the translator or belongs to it"));
 }
@@ -181,7 +181,7 @@ protected:
         DWORD units = 32768;
         ASSERT_TRUE(QueryFullProcessImageNameW(process_, 0, image, &units));
         exe_ = wide_to_utf8(std::wstring_view(image, units));
-        start_ = testing::creation_time(process_);
+        start_ = test_support::creation_time(process_);
     }
     void TearDown() override {
         if (process_) {
