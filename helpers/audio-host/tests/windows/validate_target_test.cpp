@@ -38,8 +38,9 @@ std::string error_event(const std::string& message) {
 }
 
 Child::Output run_probe(const std::vector<std::wstring>& args) {
-    Child child = Child::start(probe_path(), args);
-    EXPECT_TRUE(child.started());
+    DWORD error = 0;
+    Child child = Child::start(probe_path(), args, &error);
+    EXPECT_TRUE(child.started()) << "starting the probe failed: " << error;
     if (!child.started()) return {};
     Child::Output output = child.finish();
     EXPECT_TRUE(output.finished);
@@ -47,8 +48,9 @@ Child::Output run_probe(const std::vector<std::wstring>& args) {
 }
 
 Child start_sleeper() {
-    Child child = Child::start(probe_path(), {L"--sleep"});
-    EXPECT_TRUE(child.started());
+    DWORD error = 0;
+    Child child = Child::start(probe_path(), {L"--sleep"}, &error);
+    EXPECT_TRUE(child.started()) << "starting the sleeper failed: " << error;
     return child;
 }
 
