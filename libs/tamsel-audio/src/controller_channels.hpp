@@ -127,10 +127,8 @@ public:
                 slot_->value.emplace(std::move(value));
                 delivered = true;
             }
-            slot_->sender_open = false;
         }
-        slot_->ready.notify_all();
-        slot_.reset();
+        close();
         return delivered;
     }
 
