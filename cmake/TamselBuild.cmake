@@ -27,38 +27,36 @@ if(TAMSEL_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-if(TAMSEL_OBJECTS_ONLY)
-  # Compile everything, link nothing: archives and executables are only stamped.
-  foreach(lang C CXX)
-    set(CMAKE_${lang}_CREATE_STATIC_LIBRARY "<CMAKE_COMMAND> -E touch <TARGET>")
-    set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_COMMAND> -E touch <TARGET>")
-    set(CMAKE_${lang}_ARCHIVE_APPEND "<CMAKE_COMMAND> -E touch <TARGET>")
-    set(CMAKE_${lang}_ARCHIVE_FINISH "<CMAKE_COMMAND> -E touch <TARGET>")
-    set(CMAKE_${lang}_LINK_EXECUTABLE "<CMAKE_COMMAND> -E touch <TARGET>")
-    set(CMAKE_${lang}_CREATE_SHARED_LIBRARY "<CMAKE_COMMAND> -E touch <TARGET>")
-  endforeach()
-endif()
-
 if(WIN32)
   # Unicode Win32 API everywhere, no min/max macros, Windows 10 API level.
   add_compile_definitions(UNICODE _UNICODE NOMINMAX WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0A00 WINVER=0x0A00)
-  if(MINGW AND NOT TAMSEL_OBJECTS_ONLY)
-    # Static runtime so the programs start under Wine and on Windows without MinGW DLLs.
-    add_link_options(-static -static-libgcc -static-libstdc++)
+  # Static runtime so the programs start under Wine and on Windows without MinGW or C++ runtime
+  # DLLs (zig and llvm-mingw link libc++ statically with -static as well).
+  add_link_options(-static)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_link_options(-static-libgcc -static-libstdc++)
+  endif()
+  if(TAMSEL_ARM64_TOOLCHAIN STREQUAL "zig")
+    include(TamselZigCompat)
   endif()
 endif()
 
-# Third-party headers for the cross builds. /usr/include itself must never reach the MinGW
-# include path (glibc headers would shadow the Windows ones), so a build-tree folder holds
-# links to just the header folders we use.
+# tamsel_windows_gui(TARGET): the program runs in the GUI subsystem (no console window).
+# Every Windows program reads its Unicode command line itself (GetCommandLineW), so no
+# toolchain-specific entry option such as -municode is needed.
+function(tamsel_windows_gui target)
+  target_link_options(${target} PRIVATE -Wl,--subsystem,windows)
+endfunction()
+
+# nlohmann-json for the cross builds. /usr/include itself must never reach the MinGW include
+# path (glibc headers would shadow the Windows ones), so a build-tree folder holds a link to
+# just that header folder. cubeb for Windows is built from its pinned source (TamselCubeb).
 if(CMAKE_CROSSCOMPILING)
   set(TAMSEL_THIRD_PARTY_INCLUDE ${CMAKE_BINARY_DIR}/third-party-include)
   file(MAKE_DIRECTORY ${TAMSEL_THIRD_PARTY_INCLUDE})
-  foreach(dir nlohmann cubeb)
-    if(EXISTS /usr/include/${dir} AND NOT EXISTS ${TAMSEL_THIRD_PARTY_INCLUDE}/${dir})
-      file(CREATE_LINK /usr/include/${dir} ${TAMSEL_THIRD_PARTY_INCLUDE}/${dir} SYMBOLIC)
-    endif()
-  endforeach()
+  if(EXISTS /usr/include/nlohmann AND NOT EXISTS ${TAMSEL_THIRD_PARTY_INCLUDE}/nlohmann)
+    file(CREATE_LINK /usr/include/nlohmann ${TAMSEL_THIRD_PARTY_INCLUDE}/nlohmann SYMBOLIC)
+  endif()
   add_library(tamsel_third_party_headers INTERFACE)
   target_include_directories(tamsel_third_party_headers SYSTEM INTERFACE ${TAMSEL_THIRD_PARTY_INCLUDE})
   add_library(nlohmann_json::nlohmann_json ALIAS tamsel_third_party_headers)
@@ -117,9 +115,6 @@ function(tamsel_add_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
-  if(TAMSEL_OBJECTS_ONLY)
-    return()
-  endif()
   add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
   set(labels ${T_LABELS})
   if(T_THREADS)

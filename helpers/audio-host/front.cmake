@@ -18,9 +18,6 @@ if(WIN32)
 
   add_executable(tamsel_audio_host windows/src/main.cpp)
   target_link_libraries(tamsel_audio_host PRIVATE tamsel_host_windows)
-  if(NOT TAMSEL_OBJECTS_ONLY)
-    target_link_options(tamsel_audio_host PRIVATE -municode)
-  endif()
 endif()
 
 if(NOT WIN32)
@@ -35,10 +32,6 @@ if(WIN32)
   add_executable(tamsel_window_owner tests/windows/window_owner.cpp)
   add_executable(tamsel_validate_probe tests/windows/validate_probe.cpp)
   target_link_libraries(tamsel_validate_probe PRIVATE tamsel_host_windows tamsel_test_support_windows)
-  if(NOT TAMSEL_OBJECTS_ONLY)
-    target_link_options(tamsel_window_owner PRIVATE -municode)
-    target_link_options(tamsel_validate_probe PRIVATE -municode)
-  endif()
 
   tamsel_add_test(tamsel_host_program_tests
     SOURCES tests/windows/host_program_test.cpp

@@ -23,7 +23,7 @@ tamsel_add_test(tamsel_host_linux_tests
           tests/linux/sink_input_filter_test.cpp tests/linux/process_api_linux_test.cpp
   LIBS tamsel_host_linux)
 
-if(NOT TAMSEL_FUZZ AND NOT TAMSEL_OBJECTS_ONLY)
+if(NOT TAMSEL_FUZZ)
   # Programs the end-to-end tests drive: the stand-in translator, X11 windows, a tone burst
   # player and the PCM checker.
   add_executable(tamsel_test_translator tests/linux/test_translator.cpp)

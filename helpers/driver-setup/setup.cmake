@@ -27,7 +27,7 @@ tamsel_add_test(tamsel_setup_integrity_tests
   SOURCES tests/package_integrity_test.cpp tests/sha256_test.cpp tests/test_folder.cpp
   LIBS tamsel_setup_core
   ARGS --gtest_filter=-Sha256File.*)
-if(TARGET tamsel_setup_integrity_tests AND NOT TAMSEL_OBJECTS_ONLY)
+if(TARGET tamsel_setup_integrity_tests)
   # The large-file digest is compared with sha256sum of the same generated file.
   if(CMAKE_CROSSCOMPILING)
     set(_sha_launcher wine ${CMAKE_CROSSCOMPILING_EMULATOR})
@@ -58,58 +58,11 @@ if(WIN32)
   target_include_directories(tamsel_setup_windows PUBLIC windows/src)
   target_link_libraries(tamsel_setup_windows PUBLIC tamsel_setup_core setupapi newdev cfgmgr32)
 
-  # The entry compiles in every Windows build; the program links only against a real Windows
-  # build of cubeb (never a stand-in). See WINDOWS-CUBEB.md.
-  add_library(tamsel_driver_setup_entry OBJECT windows/src/main.cpp)
-  target_link_libraries(tamsel_driver_setup_entry PRIVATE tamsel_setup_windows)
-
-  set(TAMSEL_CUBEB_WINDOWS_ROOT "" CACHE PATH
-      "Install prefix of a Windows build of cubeb (include/cubeb/cubeb.h, lib/libcubeb.a) for tamsel_driver_setup.exe")
-  set(_setup_cubeb "")
-  if(TAMSEL_OBJECTS_ONLY)
-    set(_setup_cubeb objects-only)  # nothing is linked in the compile check
-  elseif(TAMSEL_CUBEB_WINDOWS_ROOT)
-    find_library(TAMSEL_CUBEB_WINDOWS_LIBRARY NAMES cubeb libcubeb PATHS ${TAMSEL_CUBEB_WINDOWS_ROOT}/lib
-                 NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
-    if(TAMSEL_CUBEB_WINDOWS_LIBRARY AND EXISTS ${TAMSEL_CUBEB_WINDOWS_ROOT}/include/cubeb/cubeb.h)
-      add_library(tamsel_cubeb_windows INTERFACE)
-      target_include_directories(tamsel_cubeb_windows SYSTEM INTERFACE ${TAMSEL_CUBEB_WINDOWS_ROOT}/include)
-      # cubeb's WASAPI and WinMM backends and their system libraries.
-      target_link_libraries(tamsel_cubeb_windows INTERFACE ${TAMSEL_CUBEB_WINDOWS_LIBRARY}
-                            avrt winmm ole32 ksuser uuid)
-      set(_setup_cubeb tamsel_cubeb_windows)
-    else()
-      message(WARNING "TAMSEL_CUBEB_WINDOWS_ROOT=${TAMSEL_CUBEB_WINDOWS_ROOT} holds no include/cubeb/cubeb.h and lib/libcubeb.a")
-    endif()
-  else()
-    find_package(cubeb CONFIG QUIET)
-    if(TARGET cubeb::cubeb)
-      set(_setup_cubeb cubeb::cubeb)
-    endif()
-  endif()
-
-  # The detection library is declared after this file (detection.cmake): decide at the end of
-  # the directory.
-  function(_tamsel_setup_link_program)
-    if(_setup_cubeb AND TARGET tamsel_detection_windows)
-      add_executable(tamsel_driver_setup $<TARGET_OBJECTS:tamsel_driver_setup_entry>)
-      target_link_libraries(tamsel_driver_setup PRIVATE tamsel_setup_windows tamsel_detection_windows)
-      if(NOT _setup_cubeb STREQUAL "objects-only")
-        target_link_libraries(tamsel_driver_setup PRIVATE ${_setup_cubeb})
-      endif()
-      target_link_options(tamsel_driver_setup PRIVATE -municode -mwindows)
-    elseif(NOT TARGET tamsel_detection_windows)
-      message(NOTICE "tamsel_driver_setup.exe: final link skipped: the cable detection library "
-                     "(tamsel_detection_windows) is not part of this tree yet.")
-    else()
-      message(NOTICE "tamsel_driver_setup.exe: final link skipped: no Windows build of cubeb was found "
-                     "(neither find_package(cubeb CONFIG) nor TAMSEL_CUBEB_WINDOWS_ROOT). Every source of "
-                     "the program is still compiled and tested. To link the program, pass "
-                     "-Dcubeb_DIR=<prefix>/lib/cmake/cubeb or -DTAMSEL_CUBEB_WINDOWS_ROOT=<prefix>; "
-                     "see helpers/driver-setup/WINDOWS-CUBEB.md.")
-    endif()
-  endfunction()
-  cmake_language(DEFER CALL _tamsel_setup_link_program)
+  # The shipped program. The detection library (detection.cmake) is declared after this file,
+  # so the link libraries are added there.
+  add_executable(tamsel_driver_setup windows/src/main.cpp)
+  target_link_libraries(tamsel_driver_setup PRIVATE tamsel_setup_windows)
+  tamsel_windows_gui(tamsel_driver_setup)
 
   # Under Wine: the BCrypt digest of a large file against sha256sum (registered above), the
   # real SetupAPI installer in a prefix of its own, and the entry's status line and exit codes
@@ -124,18 +77,16 @@ if(WIN32)
   # A program built like tamsel_driver_setup.exe whose detection step is a test double.
   add_executable(tamsel_setup_entry_double tests/windows/entry_double_main.cpp)
   target_link_libraries(tamsel_setup_entry_double PRIVATE tamsel_setup_windows)
-  target_link_options(tamsel_setup_entry_double PRIVATE -municode -mwindows)
+  tamsel_windows_gui(tamsel_setup_entry_double)
   add_executable(tamsel_setup_entry_wine_tests tests/windows/entry_pipe_test.cpp tests/test_folder.cpp)
   target_link_libraries(tamsel_setup_entry_wine_tests PRIVATE tamsel_setup_core tamsel_test_support_windows
                         GTest::gtest_main)
   add_dependencies(tamsel_setup_entry_wine_tests tamsel_setup_entry_double)
 
-  if(NOT TAMSEL_OBJECTS_ONLY)
-    add_test(NAME tamsel_setup_installer_wine_tests
-             COMMAND ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_CROSSCOMPILING_EMULATOR}
-                     $<TARGET_FILE:tamsel_setup_installer_wine_tests>)
-    set_tests_properties(tamsel_setup_installer_wine_tests PROPERTIES TIMEOUT 300)
-    add_test(NAME tamsel_setup_entry_wine_tests COMMAND tamsel_setup_entry_wine_tests)
-    set_tests_properties(tamsel_setup_entry_wine_tests PROPERTIES TIMEOUT 300)
-  endif()
+  add_test(NAME tamsel_setup_installer_wine_tests
+           COMMAND ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_CROSSCOMPILING_EMULATOR}
+                   $<TARGET_FILE:tamsel_setup_installer_wine_tests>)
+  set_tests_properties(tamsel_setup_installer_wine_tests PROPERTIES TIMEOUT 300)
+  add_test(NAME tamsel_setup_entry_wine_tests COMMAND tamsel_setup_entry_wine_tests)
+  set_tests_properties(tamsel_setup_entry_wine_tests PROPERTIES TIMEOUT 300)
 endif()

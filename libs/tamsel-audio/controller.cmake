@@ -1,14 +1,14 @@
 # The audio controller thread and the audio device records. Included from CMakeLists.txt.
 #
-# The controller calls cubeb. Natively it links the system's libcubeb; the Windows builds
-# compile against cubeb's header only (from the third-party link folder) and the program that
-# uses the controller brings the library.
+# The controller calls cubeb, so it links cubeb: natively the system's libcubeb, in the
+# Windows builds the static cubeb built from its pinned source (cmake/TamselCubeb.cmake).
 
 add_library(tamsel_controller STATIC src/device.cpp src/controller.cpp)
 target_link_libraries(tamsel_controller PUBLIC tamsel::audio_base)
 if(WIN32)
   target_sources(tamsel_controller PRIVATE src/windows/controller_apartment_win.cpp)
-  target_link_libraries(tamsel_controller PUBLIC tamsel_third_party_headers ole32)
+  include(TamselCubeb)
+  target_link_libraries(tamsel_controller PUBLIC tamsel::cubeb ole32)
 else()
   target_sources(tamsel_controller PRIVATE src/controller_apartment_none.cpp)
   find_path(TAMSEL_CUBEB_INCLUDE_DIR cubeb/cubeb.h REQUIRED)

@@ -7,6 +7,7 @@
 // Anything else is the host's own command line; a successful validation prints
 // "validated translator=<exe> target=<exe or ->" on standard output.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -42,8 +43,12 @@ int orphan() {
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) {
+int main() {
+    int argc = 0;
+    LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == nullptr) return 2;
     std::vector<std::wstring> wide(argv + 1, argv + argc);
+    LocalFree(argv);
     if (!wide.empty() && wide[0] == L"--relay") return relay(std::vector<std::wstring>(wide.begin() + 1, wide.end()));
     if (!wide.empty() && wide[0] == L"--orphan") return orphan();
     if (!wide.empty() && wide[0] == L"--sleep") {

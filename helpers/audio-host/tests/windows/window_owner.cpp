@@ -14,7 +14,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
 
 }  // namespace
 
-int wmain() {
+int main() {
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSW window_class{};
     window_class.lpfnWndProc = &window_procedure;

@@ -7,17 +7,20 @@
 
 #include "capture_run_win.hpp"
 #include "entry.hpp"
+#include "events.hpp"
 #include "process_api_win.hpp"
-#include "tamsel/audio/text.hpp"
+#include "tamsel/audio/platform.hpp"
 
-int wmain(int argc, wchar_t** argv) {
-    // Arguments arrive as UTF-16; an unpaired surrogate becomes U+FFFD and the rules apply to
-    // the converted text.
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) args.push_back(tamsel::wide_to_utf8(argv[i]));
+int main() {
+    // Arguments come from the UTF-16 command line; an unpaired surrogate becomes U+FFFD and the
+    // rules apply to the converted text.
+    auto args = tamsel::command_line_arguments();
+    if (!args) return tamsel::host::report_failure("command line: " + args.error());
+    std::vector<std::string> rest;
+    if (!args->empty()) rest.assign(args->begin() + 1, args->end());
 
     tamsel::host::win::WindowsProcessApi processes;
-    return tamsel::host::host_main(args, processes, [&processes](const tamsel::host::CaptureRequest& request) {
+    return tamsel::host::host_main(rest, processes, [&processes](const tamsel::host::CaptureRequest& request) {
         return tamsel::host::win::run_capture_windows(request, processes);
     });
 }

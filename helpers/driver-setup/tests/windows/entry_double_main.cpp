@@ -1,5 +1,5 @@
 // TEST PROGRAM ONLY: tamsel_driver_setup's Windows entry, built and linked like the shipped
-// program (GUI subsystem, wmain), but with the cable detection replaced by a test double that
+// program (GUI subsystem, the same entry), but with the cable detection replaced by a test double that
 // always fails. Never shipped: the real program detects through the configuration manager
 // and cubeb. The Wine tests use it for the status line, the exit codes, the standard handles
 // and the steps before detection (arguments, own path, package).
@@ -15,4 +15,4 @@ tamsel::Result<tamsel::setup::CableReport> detection_double() {
 
 }  // namespace
 
-int wmain(int argc, wchar_t** argv) { return tamsel::setup::win::run_driver_setup_entry(argc, argv, detection_double); }
+int main() { return tamsel::setup::win::run_driver_setup_entry(detection_double); }

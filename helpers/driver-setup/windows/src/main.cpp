@@ -6,7 +6,6 @@
 #include "cable_detection.hpp"
 #include "setup_entry_win.hpp"
 
-int wmain(int argc, wchar_t** argv) {
-    return tamsel::setup::win::run_driver_setup_entry(argc, argv,
-                                                      [] { return tamsel::setup::detect_cable_endpoints(); });
+int main() {
+    return tamsel::setup::win::run_driver_setup_entry([] { return tamsel::setup::detect_cable_endpoints(); });
 }

@@ -11,13 +11,19 @@
 #include "package_integrity.hpp"
 #include "setup_flow.hpp"
 #include "tamsel/audio/platform.hpp"
-#include "tamsel/audio/text.hpp"
 
 namespace tamsel::setup::win {
 
-int run_driver_setup_entry(int argc, wchar_t** argv, const DetectCable& detect) {
+int run_driver_setup_entry(const DetectCable& detect) {
+    const auto write_line = [](std::string_view line) { write_stderr_line(line); };
+    auto arguments = command_line_arguments();
+    if (!arguments) {
+        const SetupResult failed = fail("command line: " + arguments.error());
+        write_line(status_line_of(failed));
+        return exit_code_of(failed);
+    }
     SetupSteps steps;
-    for (int i = 0; i < argc; ++i) steps.arguments.push_back(wide_to_utf8(argv[i] ? argv[i] : L""));
+    steps.arguments = std::move(*arguments);
     steps.own_module_path = [] { return own_module_path(); };
     steps.verify_package = [](const std::filesystem::path& folder) { return verify_package(folder); };
     steps.detect_cable_endpoints = detect;
@@ -25,7 +31,7 @@ int run_driver_setup_entry(int argc, wchar_t** argv, const DetectCable& detect) 
         WindowsDeviceInstaller installer;
         return ensure_cable_device(folder, installer);
     };
-    return run_setup_program(steps, [](std::string_view line) { write_stderr_line(line); });
+    return run_setup_program(steps, write_line);
 }
 
 }  // namespace tamsel::setup::win

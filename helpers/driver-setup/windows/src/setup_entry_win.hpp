@@ -10,9 +10,9 @@ namespace tamsel::setup::win {
 
 using DetectCable = std::function<Result<CableReport>()>;
 
-// Runs the setup with the real package check, own path and device installer; writes the
-// status line on failure to the standard error handle (one WriteFile) and never touches
-// standard output. Returns the exit code: 0, 1 or 3010.
-int run_driver_setup_entry(int argc, wchar_t** argv, const DetectCable& detect);
+// Runs the setup over the process's own command line with the real package check, own path
+// and device installer; writes the status line on failure to the standard error handle (one
+// WriteFile) and never touches standard output. Returns the exit code: 0, 1 or 3010.
+int run_driver_setup_entry(const DetectCable& detect);
 
 }  // namespace tamsel::setup::win

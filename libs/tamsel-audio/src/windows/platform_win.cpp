@@ -1,7 +1,9 @@
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "tamsel/audio/platform.hpp"
 #include "tamsel/audio/text.hpp"
@@ -119,6 +121,19 @@ bool environment_defined(const char* name) {
     SetLastError(ERROR_SUCCESS);
     const DWORD n = GetEnvironmentVariableW(wide.c_str(), probe, 1);
     return n != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+Result<std::vector<std::string>> command_line_arguments() {
+    int count = 0;
+    struct LocalFreeDeleter {
+        void operator()(LPWSTR* p) const noexcept { LocalFree(p); }
+    };
+    const std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (argv == nullptr) return fail(os_error_text(static_cast<std::int32_t>(GetLastError())));
+    std::vector<std::string> args;
+    args.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) args.push_back(wide_to_utf8(argv.get()[i]));
+    return args;
 }
 
 }  // namespace tamsel

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tamsel/audio/result.hpp"
 
@@ -59,5 +60,14 @@ bool write_stdout_bytes(const void* data, std::size_t size);
 
 // True when the environment variable is defined, whatever its value (the empty value too).
 bool environment_defined(const char* name);
+
+#if defined(_WIN32)
+// The arguments of this process as the system passed them: the Unicode command line
+// (GetCommandLineW) split by the system's rules (CommandLineToArgvW), each converted to UTF-8
+// leniently (an unpaired surrogate becomes U+FFFD), the program name first. Every Windows
+// program reads its arguments here, so no toolchain-specific Unicode entry point is needed.
+// Fails only when the system cannot split the line, with the text of os_error_text.
+Result<std::vector<std::string>> command_line_arguments();
+#endif
 
 }  // namespace tamsel
