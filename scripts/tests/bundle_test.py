@@ -142,6 +142,20 @@ class PackageTest(unittest.TestCase):
                 sums = archive.read(top + "SHA256SUMS").decode()
                 self.assertIn(f"{hashlib.sha256(host).hexdigest()}  tamsel_audio_host.exe\n", sums)
 
+    def test_licences_from_a_cubeb_source_folder(self):
+        source = self.fixture.root / "cubeb-src"
+        with tarfile.open(self.fixture.archive) as tar:
+            tar.extractall(source)
+        code, output = run(PACKAGE, "--version", VERSION, "--cubeb-source", source / "cubeb-0123abcd",
+                           "--bin-x64", self.fixture.bins["x64"], "--arch", "x64", "--out", self.fixture.out)
+        self.assertEqual(code, 0, output)
+        with zipfile.ZipFile(self.fixture.zip_path("x64")) as archive:
+            top = f"tamsel-audio-helpers-{VERSION}-windows-x64/"
+            speex = archive.read(top + "licenses/speex.txt").decode()
+        self.assertIn("Copyright (C) 2003 Jean-Marc Valin", speex)
+        self.assertIn("Copyright (C) 2008 Thorvald Natvig", speex)
+        self.assertIn("Redistribution and use in source and binary forms", speex)
+
     def test_same_inputs_give_the_same_zip(self):
         self.assertEqual(self.fixture.package(arch="x64")[0], 0)
         first = self.fixture.zip_path("x64").read_bytes()
