@@ -293,6 +293,15 @@ class ProtocolDocumentTest(unittest.TestCase):
         missing = sorted(m for m in messages - self.NOT_ON_STREAMS if m not in document)
         self.assertEqual(missing, [])
 
+    def test_the_driver_file_table_is_the_manifest_in_checking_order(self):
+        sys.path.insert(0, str(REPO / "scripts"))
+        from bundle_common import driver_manifest
+        document = (REPO / "docs/protocol.md").read_text(encoding="utf-8")
+        section = document.split("### 3.2", 1)[1].split("### 3.3", 1)[0]
+        listed = sorted((int(n), name) for n, name in re.findall(r"\| (\d+) \| `([^`]+)` (?=\|)", section))
+        self.assertEqual([name for _, name in listed], sorted(name for name, _ in driver_manifest()))
+        self.assertEqual([n for n, _ in listed], list(range(1, 32)))
+
     def test_the_constant_lines_are_quoted_exactly(self):
         document = (REPO / "docs/protocol.md").read_text(encoding="utf-8")
         for line in ('{"backend":"wasapi-process-loopback","channels":1,"event":"format","sampleFormat":"s16le",'
