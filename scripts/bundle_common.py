@@ -1,0 +1,102 @@
+"""What scripts/package and scripts/check-bundle share: the two programs, the architectures,
+the driver manifest names and the reading of a Windows program's PE header."""
+
+import hashlib
+import re
+import struct
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+
+PROGRAMS = ("tamsel_audio_host.exe", "tamsel_driver_setup.exe")
+
+# Architecture name in the zip name -> (PE machine, text for messages).
+ARCHITECTURES = {
+    "x64": (0x8664, "x64"),
+    "arm64": (0xAA64, "ARM64"),
+}
+
+# PE optional-header subsystem each program must carry.
+SUBSYSTEM_GUI = 2
+SUBSYSTEM_CONSOLE = 3
+PROGRAM_SUBSYSTEM = {
+    "tamsel_audio_host.exe": SUBSYSTEM_CONSOLE,
+    "tamsel_driver_setup.exe": SUBSYSTEM_GUI,
+}
+
+DRIVER_FOLDER = "drivers/vbcable"
+# Our note in the driver folder. Deliberately not "readme.txt" in any letter case: the vendor's
+# package has a readme.txt of its own, and Windows file names ignore case.
+DRIVER_FOLDER_NOTE = "ABOUT-THIS-FOLDER.txt"
+
+MANIFEST_SOURCE = REPO / "helpers/driver-setup/src/manifest.cpp"
+
+
+def zip_name(version, arch):
+    return f"tamsel-audio-helpers-{version}-windows-{arch}.zip"
+
+
+def sha256_hex(data):
+    return hashlib.sha256(data).hexdigest()
+
+
+def driver_manifest(source=MANIFEST_SOURCE):
+    """The (name, digest) members of the manifest compiled into tamsel_driver_setup, in the
+    order of its text."""
+    text = Path(source).read_text(encoding="utf-8")
+    members = re.findall(r'"  \\"([^"\\]+)\\": \\"([0-9a-f]{64})\\",?\\r\\n"', text)
+    if len(members) != 31:
+        raise ValueError(f"{source}: expected the 31 members of the driver manifest, found {len(members)}")
+    return members
+
+
+def sha256sums_text(files):
+    """SHA256SUMS in the format of sha256sum: digest, two spaces, path; sorted by path."""
+    return "".join(f"{sha256_hex(data)}  {name}\n" for name, data in sorted(files.items()))
+
+
+def parse_sha256sums(text):
+    entries = {}
+    for number, line in enumerate(text.splitlines(), 1):
+        match = re.fullmatch(r"([0-9a-f]{64})  (\S.*)", line)
+        if not match:
+            raise ValueError(f"SHA256SUMS line {number} is malformed: {line!r}")
+        if match.group(2) in entries:
+            raise ValueError(f"SHA256SUMS names {match.group(2)} twice")
+        entries[match.group(2)] = match.group(1)
+    return entries
+
+
+def pe_info(data):
+    """(machine, subsystem) of a PE32+ image, or a text saying why it is not one."""
+    if len(data) < 0x40 or data[:2] != b"MZ":
+        return "not a Windows program (no MZ header)"
+    (pe_offset,) = struct.unpack_from("<I", data, 0x3C)
+    # signature (4), COFF header (20), then the optional header's magic and, at offset 68 of the
+    # optional header, the subsystem.
+    if pe_offset + 24 + 70 > len(data) or data[pe_offset:pe_offset + 4] != b"PE\0\0":
+        return "not a Windows program (no PE header)"
+    (machine,) = struct.unpack_from("<H", data, pe_offset + 4)
+    optional = pe_offset + 24
+    (magic,) = struct.unpack_from("<H", data, optional)
+    if magic != 0x20B:
+        return f"not a PE32+ program (optional header magic 0x{magic:X})"
+    (subsystem,) = struct.unpack_from("<H", data, optional + 68)
+    return machine, subsystem
+
+
+def program_problem(name, data, arch):
+    """None when `data` is a usable `name` for `arch`, else what is wrong with it."""
+    if not data:
+        return f"{name} is empty"
+    info = pe_info(data)
+    if isinstance(info, str):
+        return f"{name}: {info}"
+    machine, subsystem = info
+    want_machine, arch_text = ARCHITECTURES[arch]
+    if machine != want_machine:
+        return f"{name} is not a Windows {arch_text} program (machine 0x{machine:04X}, expected 0x{want_machine:04X})"
+    want_subsystem = PROGRAM_SUBSYSTEM[name]
+    if subsystem != want_subsystem:
+        return f"{name} has subsystem {subsystem}, expected {want_subsystem}"
+    return None

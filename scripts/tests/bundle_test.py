@@ -1,0 +1,315 @@
+#!/usr/bin/env python3
+"""Tests of scripts/package and scripts/check-bundle with stand-in programs, a stand-in cubeb
+archive and a stand-in zig folder in a temporary folder; and of docs/protocol.md against the
+message texts in the sources."""
+
+import io
+import hashlib
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tarfile
+import tempfile
+import unittest
+import zipfile
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+PACKAGE = REPO / "scripts/package"
+CHECK = REPO / "scripts/check-bundle"
+VERSION = "9.8.7-test"
+
+MACHINES = {"x64": 0x8664, "arm64": 0xAA64}
+CONSOLE, GUI = 3, 2
+
+
+def pe_image(machine, subsystem, size=4096):
+    """The smallest thing check-bundle reads as a PE32+ program: MZ, PE signature, machine,
+    optional-header magic and subsystem."""
+    data = bytearray(size)
+    data[0:2] = b"MZ"
+    struct.pack_into("<I", data, 0x3C, 0x80)
+    data[0x80:0x84] = b"PE\0\0"
+    struct.pack_into("<H", data, 0x84, machine)
+    struct.pack_into("<H", data, 0x98, 0x20B)
+    struct.pack_into("<H", data, 0x98 + 68, subsystem)
+    return bytes(data)
+
+
+def run(*args):
+    result = subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True)
+    return result.returncode, result.stdout + result.stderr
+
+
+def tar_add(tar, name, data):
+    info = tarfile.TarInfo(name)
+    info.size = len(data)
+    tar.addfile(info, io.BytesIO(data))
+
+
+class Fixture:
+    """A temporary folder with build folders for both architectures (the two programs plus the
+    test programs and DLLs a real build folder holds), a cubeb archive with its SHA256SUMS and a
+    zig folder with the runtime licences."""
+
+    def __init__(self):
+        self.root = Path(tempfile.mkdtemp(prefix="tamsel-bundle-test."))
+        self.bins = {}
+        for arch, machine in MACHINES.items():
+            folder = self.root / f"bin-{arch}"
+            folder.mkdir()
+            (folder / "tamsel_audio_host.exe").write_bytes(pe_image(machine, CONSOLE))
+            (folder / "tamsel_driver_setup.exe").write_bytes(pe_image(machine, GUI))
+            for test_file in ("mmdevapi.dll", "tamsel_setup_entry_double.exe", "tamsel_host_tests.exe",
+                              "tamsel_host_validate_probe.exe"):
+                (folder / test_file).write_bytes(pe_image(machine, CONSOLE))
+            self.bins[arch] = folder
+        self.vendor = self.root / "vendor"
+        self.vendor.mkdir()
+        self.archive = self.vendor / "cubeb-0123abcd.tar.gz"
+        with tarfile.open(self.archive, "w:gz") as tar:
+            tar_add(tar, "cubeb-0123abcd/LICENSE",
+                    b"Copyright 2011 Mozilla Foundation\n\nPermission to use, copy, modify, and distribute\n")
+            tar_add(tar, "cubeb-0123abcd/src/cubeb.c", b"int x;\n")
+            tar_add(tar, "cubeb-0123abcd/subprojects/speex/resample.c",
+                    b"/* Copyright (C) 2007-2008 Jean-Marc Valin\n   Copyright (C) 2008      Thorvald Natvig\n\n"
+                    b"   Redistribution and use in source and binary forms, with or without\n"
+                    b"   modification, are permitted.\n*/\nint y;\n")
+            tar_add(tar, "cubeb-0123abcd/subprojects/speex/arch.h", b"/* Copyright (C) 2003 Jean-Marc Valin */\n")
+        digest = hashlib.sha256(self.archive.read_bytes()).hexdigest()
+        (self.vendor / "SHA256SUMS").write_text(f"{digest}  {self.archive.name}\n")
+        self.zig = self.root / "zig"
+        llvm = b"Apache License\nVersion 2.0\n---- LLVM Exceptions to the Apache 2.0 License ----\n"
+        for relative, data in (("lib/libcxx/LICENSE.TXT", llvm), ("lib/libcxxabi/LICENSE.TXT", llvm),
+                               ("lib/libunwind/LICENSE.TXT", llvm),
+                               ("lib/libc/mingw/COPYING", b"mingw-w64 ... Zope Public License (ZPL) Version 2.1\n"),
+                               ("LICENSE", b"Copyright (c) Zig contributors\nPermission is hereby granted\n")):
+            path = self.zig / relative
+            path.parent.mkdir(parents=True, exist_ok=True)
+            path.write_bytes(data)
+        self.out = self.root / "out"
+
+    def package(self, *extra, arch=None):
+        args = [PACKAGE, "--version", VERSION, "--cubeb-archive", self.archive, "--zig-dir", self.zig,
+                "--bin-x64", self.bins["x64"], "--bin-arm64", self.bins["arm64"], "--out", self.out, *extra]
+        if arch:
+            args += ["--arch", arch]
+        return run(*args)
+
+    def zip_path(self, arch):
+        return self.out / f"tamsel-audio-helpers-{VERSION}-windows-{arch}.zip"
+
+    def cleanup(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def rewrite_zip(source, target, change):
+    """Copies the zip, letting `change(files)` edit the {inner name: bytes} map first."""
+    with zipfile.ZipFile(source) as archive:
+        top = archive.namelist()[0].split("/")[0]
+        files = {entry.filename[len(top) + 1:]: archive.read(entry)
+                 for entry in archive.infolist() if not entry.is_dir()}
+    change(files)
+    with zipfile.ZipFile(target, "w") as archive:
+        for name, data in files.items():
+            archive.writestr(f"{top}/{name}", data)
+
+
+class PackageTest(unittest.TestCase):
+    def setUp(self):
+        self.fixture = Fixture()
+        self.addCleanup(self.fixture.cleanup)
+
+    def test_both_zips_are_made_and_pass_the_check(self):
+        code, output = self.fixture.package()
+        self.assertEqual(code, 0, output)
+        for arch in MACHINES:
+            path = self.fixture.zip_path(arch)
+            self.assertTrue(path.is_file(), output)
+            code, output = run(CHECK, path)
+            self.assertEqual(code, 0, output)
+            with zipfile.ZipFile(path) as archive:
+                names = archive.namelist()
+                top = f"tamsel-audio-helpers-{VERSION}-windows-{arch}/"
+                self.assertTrue(all(name.startswith(top) for name in names), names)
+                self.assertIn(top + "drivers/vbcable/", names)
+                for test_file in ("mmdevapi.dll", "tamsel_setup_entry_double.exe", "tamsel_host_tests.exe"):
+                    self.assertFalse(any(name.endswith(test_file) for name in names), test_file)
+                host = archive.read(top + "tamsel_audio_host.exe")
+                self.assertEqual(host, (self.fixture.bins[arch] / "tamsel_audio_host.exe").read_bytes())
+                sums = archive.read(top + "SHA256SUMS").decode()
+                self.assertIn(f"{hashlib.sha256(host).hexdigest()}  tamsel_audio_host.exe\n", sums)
+
+    def test_licences_from_a_cubeb_source_folder(self):
+        source = self.fixture.root / "cubeb-src"
+        with tarfile.open(self.fixture.archive) as tar:
+            tar.extractall(source)
+        code, output = run(PACKAGE, "--version", VERSION, "--cubeb-source", source / "cubeb-0123abcd",
+                           "--bin-x64", self.fixture.bins["x64"], "--arch", "x64", "--out", self.fixture.out)
+        self.assertEqual(code, 0, output)
+        with zipfile.ZipFile(self.fixture.zip_path("x64")) as archive:
+            top = f"tamsel-audio-helpers-{VERSION}-windows-x64/"
+            speex = archive.read(top + "licenses/speex.txt").decode()
+        self.assertIn("Copyright (C) 2003 Jean-Marc Valin", speex)
+        self.assertIn("Copyright (C) 2008 Thorvald Natvig", speex)
+        self.assertIn("Redistribution and use in source and binary forms", speex)
+
+    def test_same_inputs_give_the_same_zip(self):
+        self.assertEqual(self.fixture.package(arch="x64")[0], 0)
+        first = self.fixture.zip_path("x64").read_bytes()
+        self.assertEqual(self.fixture.package(arch="x64")[0], 0)
+        self.assertEqual(self.fixture.zip_path("x64").read_bytes(), first)
+
+    def test_bad_inputs_stop_the_package_with_a_message_naming_the_cause(self):
+        f = self.fixture
+        cases = [
+            ("missing host", lambda: (f.bins["arm64"] / "tamsel_audio_host.exe").unlink(),
+             "missing program tamsel_audio_host.exe for windows-arm64"),
+            ("missing driver setup", lambda: (f.bins["x64"] / "tamsel_driver_setup.exe").unlink(),
+             "missing program tamsel_driver_setup.exe for windows-x64"),
+            ("empty program", lambda: (f.bins["x64"] / "tamsel_audio_host.exe").write_bytes(b""),
+             "tamsel_audio_host.exe is empty"),
+            ("x64 program in the ARM64 folder",
+             lambda: (f.bins["arm64"] / "tamsel_driver_setup.exe").write_bytes(pe_image(0x8664, GUI)),
+             "tamsel_driver_setup.exe is not a Windows ARM64 program (machine 0x8664"),
+            ("console driver setup", lambda: (f.bins["x64"] / "tamsel_driver_setup.exe").write_bytes(
+                pe_image(0x8664, CONSOLE)), "tamsel_driver_setup.exe has subsystem 3, expected 2"),
+            ("placeholder text", lambda: (f.bins["x64"] / "tamsel_audio_host.exe").write_bytes(b"placeholder\n"),
+             "tamsel_audio_host.exe: not a Windows program"),
+            ("altered cubeb archive", lambda: f.archive.write_bytes(f.archive.read_bytes() + b"\0"),
+             "SHA-256 digest mismatch"),
+            ("truncated cubeb archive", lambda: f.archive.write_bytes(f.archive.read_bytes()[:100]),
+             "SHA-256 digest mismatch"),
+            ("no digest for the archive", lambda: (f.vendor / "SHA256SUMS").write_text(""),
+             "has no digest for cubeb-0123abcd.tar.gz"),
+            ("zig without libc++ licence", lambda: (f.zig / "lib/libcxx/LICENSE.TXT").unlink(),
+             "libc++ licence: cannot read"),
+        ]
+        for title, breakage, message in cases:
+            with self.subTest(title):
+                fixture = Fixture()
+                try:
+                    f = fixture
+                    breakage()
+                    code, output = fixture.package()
+                    self.assertEqual(code, 1, output)
+                    self.assertIn(message, output)
+                    self.assertFalse(fixture.out.exists() and any(fixture.out.glob("*.zip.partial")), output)
+                finally:
+                    fixture.cleanup()
+
+
+class CheckBundleTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.fixture = Fixture()
+        code, output = cls.fixture.package()
+        assert code == 0, output
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.fixture.cleanup()
+
+    def check_changed(self, arch, change, zip_name=None):
+        source = self.fixture.zip_path(arch)
+        target = self.fixture.root / "changed" / (zip_name or source.name)
+        target.parent.mkdir(exist_ok=True)
+        rewrite_zip(source, target, change)
+        try:
+            return run(CHECK, target)
+        finally:
+            target.unlink()
+
+    def test_the_check_finds_what_must_not_ship(self):
+        def altered(name):
+            return lambda files: files.__setitem__(name, files[name] + b"x")
+
+        cases = [
+            ("test DLL", "x64", lambda files: files.__setitem__("mmdevapi.dll", b"MZ"),
+             "test artifact mmdevapi.dll must not be shipped"),
+            ("test program", "arm64", lambda files: files.__setitem__("tamsel_capture_tests.exe", b"MZ"),
+             "test artifact tamsel_capture_tests.exe must not be shipped"),
+            ("entry double", "x64", lambda files: files.__setitem__("tamsel_setup_entry_double.exe", b"MZ"),
+             "test artifact tamsel_setup_entry_double.exe"),
+            ("extra file", "x64", lambda files: files.__setitem__("notes.txt", b"hello"), "unexpected file notes.txt"),
+            ("missing licence", "arm64", lambda files: files.pop("licenses/libunwind.txt"),
+             "missing file licenses/libunwind.txt"),
+            ("altered protocol", "x64", altered("docs/protocol.md"), "SHA256SUMS digest mismatch for docs/protocol.md"),
+            ("altered program", "arm64", altered("tamsel_driver_setup.exe"),
+             "SHA256SUMS digest mismatch for tamsel_driver_setup.exe"),
+            ("empty program", "x64", lambda files: files.__setitem__("tamsel_audio_host.exe", b""),
+             "tamsel_audio_host.exe is empty"),
+            ("program of the other architecture", "arm64",
+             lambda files: files.__setitem__("tamsel_audio_host.exe", pe_image(0x8664, CONSOLE)),
+             "tamsel_audio_host.exe is not a Windows ARM64 program"),
+            ("sums without a file", "x64",
+             lambda files: files.__setitem__("SHA256SUMS", b"".join(
+                 line + b"\n" for line in files["SHA256SUMS"].splitlines() if not line.endswith(b"README.txt"))),
+             "SHA256SUMS does not cover README.txt"),
+            ("wrong licence text", "x64", lambda files: files.__setitem__("licenses/cubeb.txt", b"\n"),
+             "licenses/cubeb.txt lacks"),
+            ("driver note without a file", "x64",
+             lambda files: files.__setitem__("drivers/vbcable/ABOUT-THIS-FOLDER.txt",
+                                             files["drivers/vbcable/ABOUT-THIS-FOLDER.txt"].replace(b"  pin_in.ico\n", b"\n")),
+             "does not list the 31 checked files"),
+        ]
+        for title, arch, change, message in cases:
+            with self.subTest(title):
+                code, output = self.check_changed(arch, change)
+                self.assertEqual(code, 1, output)
+                self.assertIn(message, output)
+
+    def test_a_zip_named_for_an_unknown_architecture_fails(self):
+        code, output = self.check_changed("x64", lambda files: None,
+                                          zip_name=f"tamsel-audio-helpers-{VERSION}-windows-x86.zip")
+        self.assertEqual(code, 1, output)
+        self.assertIn("the name does not end in -windows-", output)
+
+    def test_an_unchanged_copy_passes(self):
+        code, output = self.check_changed("arm64", lambda files: None)
+        self.assertEqual(code, 0, output)
+
+
+class ProtocolDocumentTest(unittest.TestCase):
+    # Texts that never reach a standard stream, so the reference has no row for them: failures of
+    # internal helpers that are mapped to another message (or to a silent stop), and the Hi-Fi
+    # Cable's problem, which the driver setup program does not act on.
+    NOT_ON_STREAMS = {"cannot open", "not a regular file", "read error", "incomplete audio frame",
+                      "Hi-Fi Cable sample rates differ ("}
+
+    def test_every_message_of_the_programs_is_documented(self):
+        pattern = re.compile(
+            r'\b(?:fail|context_error|context_error_from_last_error|windows_failure\(installer,|windows_error|Problem)'
+            r'[({]\s*(?:std::string\()?"([^"\\]+)"')
+        sources = [path for folder in ("helpers/audio-host/src", "helpers/audio-host/windows/src",
+                                       "helpers/driver-setup/src", "helpers/driver-setup/windows/src",
+                                       "libs/tamsel-audio/src")
+                   for path in sorted((REPO / folder).rglob("*.[ch]pp"))]
+        messages = {m for path in sources for m in pattern.findall(path.read_text(encoding="utf-8"))}
+        self.assertGreater(len(messages), 60)  # the pattern still finds the messages
+        document = (REPO / "docs/protocol.md").read_text(encoding="utf-8")
+        missing = sorted(m for m in messages - self.NOT_ON_STREAMS if m not in document)
+        self.assertEqual(missing, [])
+
+    def test_the_driver_file_table_is_the_manifest_in_checking_order(self):
+        sys.path.insert(0, str(REPO / "scripts"))
+        from bundle_common import driver_manifest
+        document = (REPO / "docs/protocol.md").read_text(encoding="utf-8")
+        section = document.split("### 3.2", 1)[1].split("### 3.3", 1)[0]
+        listed = sorted((int(n), name) for n, name in re.findall(r"\| (\d+) \| `([^`]+)` (?=\|)", section))
+        self.assertEqual([name for _, name in listed], sorted(name for name, _ in driver_manifest()))
+        self.assertEqual([n for n, _ in listed], list(range(1, 32)))
+
+    def test_the_constant_lines_are_quoted_exactly(self):
+        document = (REPO / "docs/protocol.md").read_text(encoding="utf-8")
+        for line in ('{"backend":"wasapi-process-loopback","channels":1,"event":"format","sampleFormat":"s16le",'
+                     '"sampleRate":48000}',
+                     "TAMSEL_AUDIO backend=wasapi binding=0.38.0",
+                     "TAMSEL_CAPTURE rate=48000 channels=2 accepted_frames=96000 dropped_frames=0 discontinuities=0"):
+            self.assertIn(line, document)
+
+
+if __name__ == "__main__":
+    unittest.main()
