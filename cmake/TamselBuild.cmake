@@ -102,11 +102,14 @@ if(TAMSEL_CCACHE)
   set(CMAKE_CXX_COMPILER_LAUNCHER ${TAMSEL_CCACHE})
 endif()
 
-# tamsel_add_test(NAME SOURCES src... [LIBS lib...] [THREADS] [LABELS l...] [ENV k=v...] [TIMEOUT s])
+# tamsel_add_test(NAME SOURCES src... [LIBS lib...] [THREADS] [LABELS l...] [ENV k=v...] [TIMEOUT s]
+#                 [WRAPPER command...])
 # One GoogleTest executable registered as one CTest test. THREADS marks tests of concurrent
-# code: they also run in the ThreadSanitizer build, which skips every other test.
+# code: they also run in the ThreadSanitizer build, which skips every other test. WRAPPER runs
+# the test inside a command that prepares a real system for it (a sound server, a fresh Wine
+# prefix); the cross builds' launcher still comes between the wrapper and the program.
 function(tamsel_add_test name)
-  cmake_parse_arguments(T "THREADS" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV;ARGS" ${ARGN})
+  cmake_parse_arguments(T "THREADS" "TIMEOUT" "SOURCES;LIBS;LABELS;ENV;ARGS;WRAPPER" ${ARGN})
   if(TAMSEL_FUZZ)
     return()
   endif()
@@ -115,7 +118,11 @@ function(tamsel_add_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gmock GTest::gtest_main)
-  add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
+  if(T_WRAPPER)
+    add_test(NAME ${name} COMMAND ${T_WRAPPER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}> ${T_ARGS})
+  else()
+    add_test(NAME ${name} COMMAND ${name} ${T_ARGS})
+  endif()
   set(labels ${T_LABELS})
   if(T_THREADS)
     list(APPEND labels threads)

@@ -29,7 +29,7 @@ DRIVER_FOLDER = "drivers/vbcable"
 # package has a readme.txt of its own, and Windows file names ignore case.
 DRIVER_FOLDER_NOTE = "ABOUT-THIS-FOLDER.txt"
 
-MANIFEST_SOURCE = REPO / "helpers/driver-setup/src/manifest.cpp"
+MANIFEST_SOURCE = REPO / "helpers/driver-setup/src/driver_manifest.cpp"
 
 
 def zip_name(version, arch):

@@ -12,7 +12,6 @@ if(WIN32)
   target_include_directories(tamsel_detection_windows PUBLIC windows/src)
   target_link_libraries(tamsel_detection_windows PUBLIC tamsel_setup_core tamsel::controller
                         cfgmgr32 ole32 propsys uuid)
-  target_link_libraries(tamsel_driver_setup PRIVATE tamsel_detection_windows)
 endif()
 
 # The rules against a fake device tree and fake device lists.

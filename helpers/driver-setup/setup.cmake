@@ -18,14 +18,19 @@ else()
   target_link_libraries(tamsel_setup_core PUBLIC OpenSSL::Crypto)
 endif()
 
+# The compiled-in manifest is a source of each program (src/driver_manifest.cpp), so a program
+# carries exactly one; the tests of the real manifest take it from this library.
+add_library(tamsel_driver_manifest STATIC src/driver_manifest.cpp)
+target_link_libraries(tamsel_driver_manifest PUBLIC tamsel_setup_core)
+
 # Portable tests: the same sources run natively and, for the Windows build, under Wine.
 set(_setup_tests ${CMAKE_CURRENT_LIST_DIR}/tests)
 tamsel_add_test(tamsel_setup_manifest_tests
   SOURCES tests/manifest_test.cpp tests/name_rule_test.cpp
-  LIBS tamsel_setup_core)
+  LIBS tamsel_driver_manifest)
 tamsel_add_test(tamsel_setup_integrity_tests
   SOURCES tests/package_integrity_test.cpp tests/sha256_test.cpp tests/test_folder.cpp
-  LIBS tamsel_setup_core
+  LIBS tamsel_driver_manifest
   ARGS --gtest_filter=-Sha256File.*)
 if(TARGET tamsel_setup_integrity_tests)
   # The large-file digest is compared with sha256sum of the same generated file.
@@ -58,10 +63,9 @@ if(WIN32)
   target_include_directories(tamsel_setup_windows PUBLIC windows/src)
   target_link_libraries(tamsel_setup_windows PUBLIC tamsel_setup_core setupapi newdev cfgmgr32)
 
-  # The shipped program. The detection library (detection.cmake) is declared after this file,
-  # so the link libraries are added there.
-  add_executable(tamsel_driver_setup windows/src/main.cpp)
-  target_link_libraries(tamsel_driver_setup PRIVATE tamsel_setup_windows)
+  # The shipped program (the detection library comes from detection.cmake).
+  add_executable(tamsel_driver_setup windows/src/main.cpp src/driver_manifest.cpp)
+  target_link_libraries(tamsel_driver_setup PRIVATE tamsel_setup_windows tamsel_detection_windows)
   tamsel_windows_gui(tamsel_driver_setup)
 
   # Under Wine: the BCrypt digest of a large file against sha256sum (registered above), the
@@ -75,7 +79,7 @@ if(WIN32)
                   LIBS tamsel_setup_windows)
 
   # A program built like tamsel_driver_setup.exe whose detection step is a test double.
-  add_executable(tamsel_setup_entry_double tests/windows/entry_double_main.cpp)
+  add_executable(tamsel_setup_entry_double tests/windows/entry_double_main.cpp src/driver_manifest.cpp)
   target_link_libraries(tamsel_setup_entry_double PRIVATE tamsel_setup_windows)
   tamsel_windows_gui(tamsel_setup_entry_double)
   add_executable(tamsel_setup_entry_wine_tests tests/windows/entry_pipe_test.cpp tests/test_folder.cpp)
@@ -89,4 +93,42 @@ if(WIN32)
   set_tests_properties(tamsel_setup_installer_wine_tests PROPERTIES TIMEOUT 300)
   add_test(NAME tamsel_setup_entry_wine_tests COMMAND tamsel_setup_entry_wine_tests)
   set_tests_properties(tamsel_setup_entry_wine_tests PROPERTIES TIMEOUT 300)
+
+  # The program end to end. A test build of tamsel_driver_setup whose only difference is the
+  # manifest of a generated test package (TAMSEL_TEST_DRIVER_MANIFEST, set for this test target
+  # alone): the package holds a test INF of class MEDIA with the cable's hardware identifier and
+  # no driver binary, so the real flow can install a device in a fresh Wine prefix.
+  set(_test_package ${CMAKE_BINARY_DIR}/bin/test-driver-package)
+  set(_test_manifest ${CMAKE_BINARY_DIR}/generated/test_driver_manifest.inc)
+  file(GLOB _package_files RELATIVE ${_setup_win_tests}/test-driver-package ${_setup_win_tests}/test-driver-package/*)
+  list(SORT _package_files)
+  set(_manifest_text "\"{\\r\\n\"\n")
+  list(LENGTH _package_files _count)
+  set(_index 0)
+  foreach(name IN LISTS _package_files)
+    configure_file(${_setup_win_tests}/test-driver-package/${name} ${_test_package}/${name} COPYONLY)
+    file(SHA256 ${_setup_win_tests}/test-driver-package/${name} digest)
+    math(EXPR _index "${_index} + 1")
+    set(_comma ",")
+    if(_index EQUAL _count)
+      set(_comma "")
+    endif()
+    string(APPEND _manifest_text "\"  \\\"${name}\\\": \\\"${digest}\\\"${_comma}\\r\\n\"\n")
+  endforeach()
+  string(APPEND _manifest_text "\"}\\r\\n\"\n")
+  file(CONFIGURE OUTPUT ${_test_manifest} CONTENT "${_manifest_text}" @ONLY)
+  add_executable(tamsel_driver_setup_test_manifest windows/src/main.cpp src/driver_manifest.cpp)
+  target_link_libraries(tamsel_driver_setup_test_manifest PRIVATE tamsel_setup_windows tamsel_detection_windows)
+  target_compile_definitions(tamsel_driver_setup_test_manifest PRIVATE
+                             TAMSEL_TEST_DRIVER_MANIFEST="${_test_manifest}")
+  tamsel_windows_gui(tamsel_driver_setup_test_manifest)
+
+  # The shipped program's status lines, and the test build's whole flow with real cubeb on a
+  # private PulseAudio daemon, in a fresh prefix (the flow installs a device).
+  tamsel_add_test(tamsel_setup_program_wine_tests
+    SOURCES tests/windows/setup_program_wine_test.cpp tests/test_folder.cpp
+    LIBS tamsel_setup_core tamsel_test_support_windows setupapi
+    TIMEOUT 300
+    WRAPPER ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_SOURCE_DIR}/libs/tamsel-audio/tests/windows/with-pulseaudio)
+  add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup tamsel_driver_setup_test_manifest)
 endif()

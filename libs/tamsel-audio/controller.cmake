@@ -43,3 +43,12 @@ if(NOT WIN32)
     endif()
   endforeach()
 endif()
+
+if(WIN32)
+  # Real cubeb (WASAPI) under Wine, whose audio driver reaches a private PulseAudio daemon.
+  tamsel_add_test(tamsel_controller_wasapi_wine_tests
+                  SOURCES tests/windows/controller_wasapi_wine_test.cpp
+                  LIBS tamsel::controller THREADS TIMEOUT 180
+                  WRAPPER ${CMAKE_CURRENT_LIST_DIR}/tests/windows/with-pulseaudio)
+  target_include_directories(tamsel_controller_wasapi_wine_tests PRIVATE ${_controller_private})
+endif()

@@ -1,0 +1,174 @@
+// tamsel_driver_setup.exe end to end, as a parent process meets it: started with pipes on its
+// standard handles, its exact standard error, an empty standard output, its exit code, and no
+// window. The shipped program is run as built; its test build (the same code with the manifest
+// of the generated test package) runs the whole flow with real cubeb (WASAPI through Wine's
+// PulseAudio driver, a private daemon from with-pulseaudio) and the real SetupAPI installer in
+// the fresh prefix of this test.
+#include <windows.h>
+
+#include <setupapi.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../test_folder.hpp"
+#include "child_process_win.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tamsel::setup::test::TestFolder;
+
+constexpr const char* START_LINE = "TAMSEL_AUDIO backend=wasapi binding=0.38.0\n";
+
+fs::path built(const wchar_t* name) { return fs::path(tamsel::test_support::own_folder()) / name; }
+
+struct ProgramRun {
+    DWORD exit_code = 0xFFFFFFFF;
+    std::string out, err;
+    bool window_seen = false;
+};
+
+BOOL CALLBACK find_window_of(HWND window, LPARAM raw) {
+    auto* probe = reinterpret_cast<std::pair<DWORD, bool>*>(raw);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == probe->first) {
+        probe->second = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Runs the program in its own folder with standard input on NUL and both output streams in
+// pipes; while it runs, looks every few milliseconds for a top-level window it owns.
+ProgramRun run_program(const fs::path& program, const std::vector<std::wstring>& arguments) {
+    using tamsel::test_support::Child;
+    ProgramRun run;
+    tamsel::test_support::ChildOptions options;
+    options.input = tamsel::test_support::ChildInput::null_device;
+    options.working_folder = program.parent_path().wstring();
+    DWORD error = 0;
+    Child child = Child::start(program.wstring(), arguments, &error, options);
+    EXPECT_TRUE(child.started()) << "CreateProcessW failed: " << error;
+    if (!child.started()) return run;
+    std::atomic<bool> done{false};
+    std::atomic<bool> seen{false};
+    std::thread watcher([&] {
+        while (!done.load()) {
+            std::pair<DWORD, bool> probe{child.pid(), false};
+            EnumWindows(&find_window_of, reinterpret_cast<LPARAM>(&probe));
+            if (probe.second) seen = true;
+            Sleep(5);
+        }
+    });
+    Child::Output output = child.finish(120000);
+    done = true;
+    watcher.join();
+    EXPECT_TRUE(output.finished) << "the program did not end";
+    run.exit_code = output.exit_code;
+    run.out = std::move(output.out);
+    run.err = std::move(output.err);
+    run.window_seen = seen.load();
+    return run;
+}
+
+// A copy of `program` as app\tamsel_driver_setup.exe in `folder`, so the package next to it is
+// whatever the test puts there.
+fs::path install_copy(const TestFolder& folder, const fs::path& program) {
+    const fs::path app = folder.path() / L"app";
+    fs::create_directories(app / L"drivers" / L"vbcable");
+    const fs::path copy = app / L"tamsel_driver_setup.exe";
+    EXPECT_TRUE(CopyFileW(program.c_str(), copy.c_str(), FALSE)) << GetLastError();
+    return copy;
+}
+
+TEST(ShippedDriverSetup, OneStatusLineForEachEarlyFailure) {
+    const struct {
+        const char* label;
+        std::vector<std::wstring> arguments;
+        bool altered_file;
+        const char* err;
+    } cases[] = {
+        {"no package", {}, false, "TAMSEL_DRIVER_SETUP missing bundled driver file VBCABLE_ControlPanel.exe\n"},
+        {"an argument", {L"--install"}, false, "TAMSEL_DRIVER_SETUP driver setup takes no arguments\n"},
+        {"an altered file", {}, true, "TAMSEL_DRIVER_SETUP bundled driver integrity check failed: VBCABLE_ControlPanel.exe\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const TestFolder folder;
+        const fs::path program = install_copy(folder, built(L"tamsel_driver_setup.exe"));
+        if (c.altered_file) folder.write("app/drivers/vbcable/VBCABLE_ControlPanel.exe", "not the vendor's file");
+        if (!c.altered_file) fs::remove(folder.path() / "app/drivers/vbcable");
+        const ProgramRun run = run_program(program, c.arguments);
+        EXPECT_EQ(run.exit_code, 1u);
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.out, "") << "standard output is never written";
+        EXPECT_FALSE(run.window_seen) << "a windowless program";
+    }
+}
+
+// Instance ids of the present MEDIA devices whose hardware ids include VBAudioVACWDM.
+std::vector<std::wstring> cable_devices() {
+    static const GUID media = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    std::vector<std::wstring> found;
+    HDEVINFO set = SetupDiGetClassDevsW(&media, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return found;
+    SP_DEVINFO_DATA record{};
+    record.cbSize = sizeof record;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &record); ++i) {
+        wchar_t ids[2048] = {};
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &record, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
+                                               sizeof ids - sizeof(wchar_t), nullptr))
+            continue;
+        for (const wchar_t* id = ids; *id; id += wcslen(id) + 1) {
+            if (_wcsicmp(id, L"VBAudioVACWDM") == 0) {
+                wchar_t instance[512] = {};
+                SetupDiGetDeviceInstanceIdW(set, &record, instance, 512, nullptr);
+                found.emplace_back(instance);
+            }
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return found;
+}
+
+TEST(DriverSetupFlow, InstallsOnceThenFindsTheDevice) {
+    ASSERT_TRUE(cable_devices().empty()) << "the test needs a fresh prefix";
+    const TestFolder folder;
+    const fs::path program = install_copy(folder, built(L"tamsel_driver_setup_test_manifest.exe"));
+    for (const wchar_t* name : {L"vbMmeCable64_win10.inf", L"readme.txt"}) {
+        const fs::path from = built(L"test-driver-package") / name;
+        ASSERT_TRUE(CopyFileW(from.c_str(), (folder.path() / L"app/drivers/vbcable" / name).c_str(), FALSE))
+            << GetLastError();
+    }
+
+    // First run: the package passes, the controller starts (its line first on standard error),
+    // no cable is detected, and the test device is installed. Wine asks for no restart.
+    const ProgramRun first = run_program(program, {});
+    EXPECT_EQ(first.err, START_LINE);
+    EXPECT_EQ(first.exit_code, 0u);
+    EXPECT_EQ(first.out, "");
+    EXPECT_FALSE(first.window_seen);
+    const std::vector<std::wstring> installed = cable_devices();
+    ASSERT_EQ(installed.size(), 1u) << "one cable device after the first run";
+
+    // Second run: the configuration manager of Wine lists no devices, so detection reports the
+    // cable absent; the installer's own look through SetupAPI then finds the device. Wine's
+    // CM_Get_DevNode_Status gives it no DN_STARTED, which counts as not healthy: the program
+    // refuses to touch it and installs nothing (on Windows a started device passes).
+    const ProgramRun second = run_program(program, {});
+    EXPECT_EQ(second.err, std::string(START_LINE) +
+                              "TAMSEL_DRIVER_SETUP Existing VB-CABLE device is not healthy; check Device "
+                              "Manager or restart Windows. No driver was replaced.\n");
+    EXPECT_EQ(second.exit_code, 1u);
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(cable_devices(), installed) << "an existing device is never replaced";
+}
+
+}  // namespace
