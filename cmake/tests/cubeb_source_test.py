@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""The cubeb source rules of cmake/TamselCubeb.cmake, seen through a real CMake configure: the
+pinned archive is accepted; a truncated or altered archive, a missing one, or no source at all
+stop the configure with a message that says why (never a silent fall-back to another cubeb)."""
+import hashlib
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parents[2]
+PINNED = "e22f46eb02b13dfd88d13cb6264ca227f15d9ab3db4a57f106e87c844c5bfa79"
+VENDORED = REPO.parent / "shared/vendor/cubeb-eccd3215db9d74af17e379796b3667d57996588f.tar.gz"
+
+
+def configure(tmp, *args):
+    """Configures a project that only includes TamselCubeb.cmake; gives (exit code, output)."""
+    src = Path(tmp) / "src"
+    src.mkdir(exist_ok=True)
+    (src / "CMakeLists.txt").write_text(
+        "cmake_minimum_required(VERSION 3.25)\nproject(cubeb_source_probe NONE)\n"
+        f'include("{REPO}/cmake/TamselCubeb.cmake")\n')
+    env = {k: v for k, v in os.environ.items() if k != "TAMSEL_CUBEB_ARCHIVE"}
+    run = subprocess.run(["cmake", "-S", str(src), "-B", str(Path(tmp) / "build"), *args],
+                         capture_output=True, text=True, env=env)
+    return run.returncode, run.stdout + run.stderr
+
+
+def flat(text):
+    return " ".join(text.split())
+
+
+class CubebSource(unittest.TestCase):
+    def archive(self, tmp, content):
+        path = Path(tmp) / "cubeb.tar.gz"
+        path.write_bytes(content)
+        return path
+
+    @unittest.skipUnless(VENDORED.exists(), "no vendored cubeb archive on this machine")
+    def test_pinned_archive_is_taken(self):
+        self.assertEqual(hashlib.sha256(VENDORED.read_bytes()).hexdigest(), PINNED)
+        with tempfile.TemporaryDirectory() as tmp:
+            rc, out = configure(tmp, f"-DTAMSEL_CUBEB_ARCHIVE={VENDORED}")
+            self.assertEqual(rc, 0, out)
+
+    @unittest.skipUnless(VENDORED.exists(), "no vendored cubeb archive on this machine")
+    def test_truncated_or_altered_archive_stops_the_configure(self):
+        good = VENDORED.read_bytes()
+        altered = bytearray(good)
+        altered[len(altered) // 2] ^= 0x01
+        cases = {"truncated": good[: len(good) // 3], "altered": bytes(altered), "empty": b""}
+        for label, content in cases.items():
+            with self.subTest(label), tempfile.TemporaryDirectory() as tmp:
+                path = self.archive(tmp, content)
+                rc, out = configure(tmp, f"-DTAMSEL_CUBEB_ARCHIVE={path}")
+                self.assertNotEqual(rc, 0, out)
+                self.assertIn("SHA-256 digest mismatch", flat(out))
+                self.assertIn(f"expected {PINNED}", flat(out))
+                self.assertIn(f"got {hashlib.sha256(content).hexdigest()}", flat(out))
+                self.assertFalse((Path(tmp) / "build/cubeb-build").exists(), "nothing was set up to build")
+
+    def test_missing_archive_or_no_source(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            rc, out = configure(tmp, f"-DTAMSEL_CUBEB_ARCHIVE={tmp}/absent.tar.gz")
+            self.assertNotEqual(rc, 0)
+            self.assertIn("cubeb source archive not found", flat(out))
+        with tempfile.TemporaryDirectory() as tmp:
+            rc, out = configure(tmp)
+            self.assertNotEqual(rc, 0)
+            self.assertIn("No source for cubeb eccd3215db9d74af17e379796b3667d57996588f", flat(out))
+
+
+if __name__ == "__main__":
+    sys.exit(unittest.main())
