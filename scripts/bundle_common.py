@@ -3,8 +3,9 @@ the driver manifest names and the reading of a Windows program's PE header."""
 
 import hashlib
 import re
-import struct
 from pathlib import Path
+
+import pe_image
 
 REPO = Path(__file__).resolve().parent.parent
 
@@ -69,20 +70,11 @@ def parse_sha256sums(text):
 
 def pe_info(data):
     """(machine, subsystem) of a PE32+ image, or a text saying why it is not one."""
-    if len(data) < 0x40 or data[:2] != b"MZ":
-        return "not a Windows program (no MZ header)"
-    (pe_offset,) = struct.unpack_from("<I", data, 0x3C)
-    # signature (4), COFF header (20), then the optional header's magic and, at offset 68 of the
-    # optional header, the subsystem.
-    if pe_offset + 24 + 70 > len(data) or data[pe_offset:pe_offset + 4] != b"PE\0\0":
-        return "not a Windows program (no PE header)"
-    (machine,) = struct.unpack_from("<H", data, pe_offset + 4)
-    optional = pe_offset + 24
-    (magic,) = struct.unpack_from("<H", data, optional)
-    if magic != 0x20B:
-        return f"not a PE32+ program (optional header magic 0x{magic:X})"
-    (subsystem,) = struct.unpack_from("<H", data, optional + 68)
-    return machine, subsystem
+    try:
+        image = pe_image.parse_checked(data)
+    except pe_image.Refused as refused:
+        return str(refused)
+    return image.machine, image.subsystem
 
 
 def program_problem(name, data, arch):

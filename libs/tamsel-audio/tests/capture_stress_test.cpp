@@ -10,10 +10,19 @@
 // the stream has no torn, reordered, invented or gap-spanning chunk. The counters must account
 // for every frame pushed.
 //
+// The same test runs natively and as a Windows program (x64 and ARM64, under Wine), so the
+// queue's release/acquire orderings are exercised on a weakly ordered CPU too.
+//
 // TAMSEL_STRESS_AUDIO_SECONDS sets the amount of audio (default 600 s).
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <fcntl.h>
+
+#include <cerrno>
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <gtest/gtest.h>
 
@@ -73,15 +82,72 @@ struct ReaderResult {
     std::size_t bad_chunks = 0;
 };
 
-void read_stream(int fd, ReaderResult& result) {
+// Standard output of this process replaced by a large pipe, restored on close(); the read end
+// gives what the worker wrote until the last write end is gone.
+class StdoutPipe {
+public:
+#if defined(_WIN32)
+    StdoutPipe() {
+        saved_ = GetStdHandle(STD_OUTPUT_HANDLE);
+        ok_ = CreatePipe(&read_, &write_, nullptr, 1 << 20) && SetStdHandle(STD_OUTPUT_HANDLE, write_);
+    }
+    // Bytes read, 0 at the end of the stream.
+    std::size_t read(std::uint8_t* data, std::size_t size) {
+        DWORD got = 0;
+        return ReadFile(read_, data, static_cast<DWORD>(size), &got, nullptr) ? got : 0;
+    }
+    void close() {
+        SetStdHandle(STD_OUTPUT_HANDLE, saved_);
+        CloseHandle(write_);
+    }
+    ~StdoutPipe() { CloseHandle(read_); }
+
+private:
+    HANDLE saved_ = nullptr, read_ = nullptr, write_ = nullptr;
+#else
+    StdoutPipe() {
+        ::signal(SIGPIPE, SIG_IGN);
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        int ends[2];
+        ok_ = saved_ >= 0 && ::pipe(ends) == 0;
+        if (!ok_) return;
+        ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+        ::dup2(ends[1], STDOUT_FILENO);
+        ::close(ends[1]);
+        read_ = ends[0];
+    }
+    std::size_t read(std::uint8_t* data, std::size_t size) {
+        while (true) {
+            const ssize_t n = ::read(read_, data, size);
+            if (n < 0 && errno == EINTR) continue;
+            return n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+    }
+    void close() {
+        ::dup2(saved_, STDOUT_FILENO);  // closes the last write end: the reader sees the end
+        ::close(saved_);
+    }
+    ~StdoutPipe() { ::close(read_); }
+
+private:
+    int saved_ = -1, read_ = -1;
+#endif
+public:
+    bool ok() const { return ok_; }
+
+private:
+    bool ok_ = false;
+};
+
+void read_stream(StdoutPipe& pipe, ReaderResult& result) {
     std::vector<std::uint8_t> buffer(1 << 16);
     std::size_t filled = 0;
     while (true) {
-        const ssize_t n = ::read(fd, buffer.data() + filled, buffer.size() - filled);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        result.bytes += static_cast<std::size_t>(n);
-        filled += static_cast<std::size_t>(n);
+        const std::size_t n = pipe.read(buffer.data() + filled, buffer.size() - filled);
+        if (n == 0) break;
+        result.bytes += n;
+        filled += n;
         std::size_t used = 0;
         for (; filled - used >= CHUNK_BYTES; used += CHUNK_BYTES) {
             const std::uint64_t start = decode_chunk(buffer.data() + used);
@@ -104,7 +170,6 @@ std::uint64_t audio_seconds() {
 TEST(CaptureStress, EveryChunkIsExactlyTheConvertedInput) {
     const std::uint64_t total_positions = audio_seconds() * 48000;
     ASSERT_LT(total_positions, std::uint64_t{1} << 30) << "the frame code holds 30 bits";
-    ::signal(SIGPIPE, SIG_IGN);
 
     std::vector<bool> pushed(total_positions + 4096, false);  // positions of frames in accepted-or-dropped pieces
     std::uint64_t position = 0, frames_handed = 0, returned = 0, refused_frames = 0, gaps = 0, calls = 0;
@@ -113,14 +178,9 @@ TEST(CaptureStress, EveryChunkIsExactlyTheConvertedInput) {
     CaptureCounters counters_at_end;
     std::uint64_t next_frame_at_end = 0;
     {
-        std::fflush(stdout);
-        const int saved = ::dup(STDOUT_FILENO);
-        int ends[2];
-        ASSERT_EQ(::pipe(ends), 0);
-        ::fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
-        ::dup2(ends[1], STDOUT_FILENO);
-        ::close(ends[1]);
-        std::thread reader(read_stream, ends[0], std::ref(result));
+        StdoutPipe pipe;
+        ASSERT_TRUE(pipe.ok());
+        std::thread reader(read_stream, std::ref(pipe), std::ref(result));
 
         auto worker = start_capture_worker(2, 48000, 32, std::make_shared<std::atomic<bool>>(false));
         started = worker.has_value();
@@ -159,10 +219,8 @@ TEST(CaptureStress, EveryChunkIsExactlyTheConvertedInput) {
             counters_at_end.discontinuities = worker->counters().discontinuities.load();
             next_frame_at_end = worker->next_frame();
         }
-        ::dup2(saved, STDOUT_FILENO);  // closes the last write end: the reader sees the end
-        ::close(saved);
+        pipe.close();
         reader.join();
-        ::close(ends[0]);
     }
     ASSERT_TRUE(started);
 
