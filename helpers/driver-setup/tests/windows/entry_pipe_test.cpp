@@ -11,50 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "../test_folder.hpp"
-#include "child_process_win.hpp"
+#include "setup_program_run.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using tamsel::setup::test::TestFolder;
+using namespace tamsel::setup::test;
 
-fs::path entry_program() { return fs::path(tamsel::test_support::own_folder()) / L"tamsel_setup_entry_double.exe"; }
-
-struct ChildRun {
-    DWORD exit_code = 0xFFFFFFFF;
-    std::string out, err;
-};
-
-// Runs the program in its own folder with `arguments`, standard input on NUL, and collects
-// both streams and the exit code.
-ChildRun run_program(const fs::path& program, const std::vector<std::wstring>& arguments) {
-    using tamsel::test_support::Child;
-    ChildRun run;
-    tamsel::test_support::ChildOptions options;
-    options.input = tamsel::test_support::ChildInput::null_device;
-    options.working_folder = program.parent_path().wstring();
-    DWORD error = 0;
-    Child child = Child::start(program.wstring(), arguments, &error, options);
-    EXPECT_TRUE(child.started()) << "CreateProcessW failed: " << error;
-    if (!child.started()) return run;
-    Child::Output output = child.finish(60000);
-    EXPECT_TRUE(output.finished) << "the program did not end";
-    run.exit_code = output.exit_code;
-    run.out = std::move(output.out);
-    run.err = std::move(output.err);
-    return run;
-}
-
-// A copy of the entry program in a folder of its own, so the package folder next to it is
-// whatever the test puts there.
-fs::path install_copy(const TestFolder& folder, const std::wstring& subfolder = L"app") {
-    const fs::path app = folder.path() / subfolder;
-    fs::create_directories(app);
-    const fs::path copy = app / L"tamsel_driver_setup.exe";
-    EXPECT_TRUE(CopyFileW(entry_program().c_str(), copy.c_str(), FALSE)) << GetLastError();
-    return copy;
-}
+fs::path entry_program() { return built_program(L"tamsel_setup_entry_double.exe"); }
 
 TEST(DriverSetupEntry, IsAGuiSubsystemProgram) {
     std::ifstream file(entry_program(), std::ios::binary);
@@ -85,9 +49,9 @@ TEST(DriverSetupEntry, StatusLineAndExitCode) {
     };
     for (const auto& c : cases) {
         const TestFolder folder;
-        const fs::path program = install_copy(folder);
+        const fs::path program = install_copy(folder, entry_program());
         if (c.wrong_first_file) folder.write("app/drivers/vbcable/VBCABLE_ControlPanel.exe", "not the vendor's file");
-        const ChildRun run = run_program(program, c.arguments);
+        const ProgramRun run = run_program(program, c.arguments);
         EXPECT_EQ(run.exit_code, 1u) << c.label;
         EXPECT_EQ(run.err, c.err) << c.label;
         EXPECT_EQ(run.out, "") << c.label << ": standard output is never written";
@@ -99,9 +63,9 @@ TEST(DriverSetupEntry, FolderWithNonAsciiName) {
     // The own path is taken as UTF-16 and the package folder built from it unchanged. (Wine's
     // CreateProcessW refuses program paths beyond MAX_PATH, so the growing buffer of the
     // own-path query cannot be reached from here.)
-    const fs::path program = install_copy(folder, L"\u00c4pp \u2713 \U0001F50A");
+    const fs::path program = install_copy(folder, entry_program(), L"\u00c4pp \u2713 \U0001F50A");
     folder.write("\xc3\x84pp \xe2\x9c\x93 \xf0\x9f\x94\x8a/drivers/vbcable/VBCABLE_ControlPanel.exe", "altered");
-    const ChildRun run = run_program(program, {});
+    const ProgramRun run = run_program(program, {});
     EXPECT_EQ(run.exit_code, 1u);
     EXPECT_EQ(run.err, "TAMSEL_DRIVER_SETUP bundled driver integrity check failed: VBCABLE_ControlPanel.exe\n");
     EXPECT_EQ(run.out, "");

@@ -10,83 +10,18 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <filesystem>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "../test_folder.hpp"
-#include "child_process_win.hpp"
+#include "setup_program_run.hpp"
 
 namespace {
 
 namespace fs = std::filesystem;
-using tamsel::setup::test::TestFolder;
+using namespace tamsel::setup::test;
 
 constexpr const char* START_LINE = "TAMSEL_AUDIO backend=wasapi binding=0.38.0\n";
-
-fs::path built(const wchar_t* name) { return fs::path(tamsel::test_support::own_folder()) / name; }
-
-struct ProgramRun {
-    DWORD exit_code = 0xFFFFFFFF;
-    std::string out, err;
-    bool window_seen = false;
-};
-
-BOOL CALLBACK find_window_of(HWND window, LPARAM raw) {
-    auto* probe = reinterpret_cast<std::pair<DWORD, bool>*>(raw);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    if (owner == probe->first) {
-        probe->second = true;
-        return FALSE;
-    }
-    return TRUE;
-}
-
-// Runs the program in its own folder with standard input on NUL and both output streams in
-// pipes; while it runs, looks every few milliseconds for a top-level window it owns.
-ProgramRun run_program(const fs::path& program, const std::vector<std::wstring>& arguments) {
-    using tamsel::test_support::Child;
-    ProgramRun run;
-    tamsel::test_support::ChildOptions options;
-    options.input = tamsel::test_support::ChildInput::null_device;
-    options.working_folder = program.parent_path().wstring();
-    DWORD error = 0;
-    Child child = Child::start(program.wstring(), arguments, &error, options);
-    EXPECT_TRUE(child.started()) << "CreateProcessW failed: " << error;
-    if (!child.started()) return run;
-    std::atomic<bool> done{false};
-    std::atomic<bool> seen{false};
-    std::thread watcher([&] {
-        while (!done.load()) {
-            std::pair<DWORD, bool> probe{child.pid(), false};
-            EnumWindows(&find_window_of, reinterpret_cast<LPARAM>(&probe));
-            if (probe.second) seen = true;
-            Sleep(5);
-        }
-    });
-    Child::Output output = child.finish(120000);
-    done = true;
-    watcher.join();
-    EXPECT_TRUE(output.finished) << "the program did not end";
-    run.exit_code = output.exit_code;
-    run.out = std::move(output.out);
-    run.err = std::move(output.err);
-    run.window_seen = seen.load();
-    return run;
-}
-
-// A copy of `program` as app\tamsel_driver_setup.exe in `folder`, so the package next to it is
-// whatever the test puts there.
-fs::path install_copy(const TestFolder& folder, const fs::path& program) {
-    const fs::path app = folder.path() / L"app";
-    fs::create_directories(app / L"drivers" / L"vbcable");
-    const fs::path copy = app / L"tamsel_driver_setup.exe";
-    EXPECT_TRUE(CopyFileW(program.c_str(), copy.c_str(), FALSE)) << GetLastError();
-    return copy;
-}
 
 TEST(ShippedDriverSetup, OneStatusLineForEachEarlyFailure) {
     const struct {
@@ -102,9 +37,8 @@ TEST(ShippedDriverSetup, OneStatusLineForEachEarlyFailure) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const TestFolder folder;
-        const fs::path program = install_copy(folder, built(L"tamsel_driver_setup.exe"));
+        const fs::path program = install_copy(folder, built_program(L"tamsel_driver_setup.exe"));
         if (c.altered_file) folder.write("app/drivers/vbcable/VBCABLE_ControlPanel.exe", "not the vendor's file");
-        if (!c.altered_file) fs::remove(folder.path() / "app/drivers/vbcable");
         const ProgramRun run = run_program(program, c.arguments);
         EXPECT_EQ(run.exit_code, 1u);
         EXPECT_EQ(run.err, c.err);
@@ -141,9 +75,10 @@ std::vector<std::wstring> cable_devices() {
 TEST(DriverSetupFlow, InstallsOnceThenFindsTheDevice) {
     ASSERT_TRUE(cable_devices().empty()) << "the test needs a fresh prefix";
     const TestFolder folder;
-    const fs::path program = install_copy(folder, built(L"tamsel_driver_setup_test_manifest.exe"));
+    const fs::path program = install_copy(folder, built_program(L"tamsel_driver_setup_test_manifest.exe"));
+    fs::create_directories(folder.path() / L"app/drivers/vbcable");
     for (const wchar_t* name : {L"vbMmeCable64_win10.inf", L"readme.txt"}) {
-        const fs::path from = built(L"test-driver-package") / name;
+        const fs::path from = built_program(L"test-driver-package") / name;
         ASSERT_TRUE(CopyFileW(from.c_str(), (folder.path() / L"app/drivers/vbcable" / name).c_str(), FALSE))
             << GetLastError();
     }
