@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <numeric>
 #include <vector>
 
@@ -229,6 +230,12 @@ namespace {
 // A rate or capacity the validation accepts but whose buffers cannot exist (1024 channels at 4 GHz:
 // 350 GB pending): start-up fails with a message instead of the worker thread dying.
 TEST(ChunkAssemblerCreate, ReportsBuffersThatCannotBeAllocated) {
+    // Windows, x64 Wine and Linux refuse these requests at once. Under qemu-user (the ARM64
+    // programs' test runs; cmake/wine-arm64-run sets TAMSEL_EMULATOR) they are not refused: the
+    // emulator grew to 23 GB resident and the kernel's OOM killer ended the whole program.
+    if (std::getenv("TAMSEL_EMULATOR") != nullptr) {
+        GTEST_SKIP() << "qemu-user does not refuse a mapping of hundreds of GB; it grows until the OOM killer ends it";
+    }
     auto assembler = ChunkAssembler::create(1024, 4000000000u);
     ASSERT_FALSE(assembler);
     EXPECT_EQ(assembler.error(), "capture buffers: out of memory");
