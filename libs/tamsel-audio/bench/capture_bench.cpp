@@ -160,10 +160,7 @@ void pipeline_one_thread(benchmark::State& state) {
     for (auto _ : state) {
         for (int i = 0; i < PACKETS; ++i) {
             push_pieces(queue, producer, counters, packet.data(), packet.size());
-            while (const SamplePiece* piece = queue.try_peek()) {
-                assembler->append(*piece);
-                queue.release();
-                assembler->emit_chunks(running, output_failed, write);
+            while (assembler->take_from(queue, running, output_failed, write)) {
             }
         }
     }

@@ -154,19 +154,23 @@ std::string com_failure_text(std::int32_t hr) {
 
 bool diagnostics_from_environment() { return environment_defined("TAMSEL_AUDIO_DIAGNOSTICS"); }
 
-AudioController::AudioController(std::shared_ptr<controller_detail::RequestChannel> requests, std::string backend,
-                                 NamedThread thread)
-    : requests_(std::move(requests)), backend_(std::move(backend)), thread_(std::move(thread)) {}
+AudioController::AudioController(std::shared_ptr<controller_detail::RequestChannel> requests)
+    : requests_(std::move(requests)) {
+    requests_->add_sender();
+}
 
 AudioController::~AudioController() {
-    if (requests_) {
+    try {
         (void)requests_->push(ShutdownMessage{});
-        requests_->remove_sender();
+    } catch (...) {
+        // No memory for the message: dropping the last sending handle below ends the serving
+        // just the same, once the requests already queued are done.
     }
+    requests_->remove_sender();
     if (!thread_.joinable()) return;
     // A job that drops the last reference runs this on the controller thread itself, which
     // cannot wait for its own end; it then finishes on its own after this job.
-    if (requests_ && requests_->is_serving_thread(std::this_thread::get_id())) {
+    if (requests_->is_serving_thread(std::this_thread::get_id())) {
         thread_.detach();
     } else {
         thread_.join();
@@ -194,7 +198,9 @@ Result<std::vector<AudioDevice>> AudioController::enumerate_devices(DeviceDirect
 
 Result<SharedController> start_controller(const ControllerOptions& options) {
     auto requests = std::make_shared<RequestChannel>();
-    requests->add_sender();  // the controller's own sending handle
+    // The owner first: every way out from here, an exception included, goes through its
+    // destructor, which stops the thread before joining it.
+    auto controller = std::make_shared<AudioController>(requests);
     auto [startup_sender, startup] = controller_detail::one_shot<StartupReply>();
 
     auto start = std::make_shared<ThreadStart>();
@@ -213,25 +219,16 @@ Result<SharedController> start_controller(const ControllerOptions& options) {
         }
     });
     start.reset();
-    if (!thread) {
-        requests->remove_sender();
-        return fail("audio control thread: " + thread.error());
-    }
+    if (!thread) return fail("audio control thread: " + thread.error());
+    controller->thread_ = std::move(*thread);
 
+    // The startup channel closes unanswered only while the thread is on its way out; on a
+    // failure the controller's destructor joins it, which waits for nothing but its cleanup.
     auto reply = startup.receive();
-    if (!reply) {
-        // The startup channel closes unanswered only while the thread is on its way out, so
-        // joining here waits for nothing but its last cleanup and frees its resources.
-        requests->remove_sender();
-        thread->join();
-        return fail("audio control thread exited");
-    }
-    if (!*reply) {
-        requests->remove_sender();
-        thread->join();
-        return reply->error_result();
-    }
-    return std::make_shared<AudioController>(std::move(requests), std::move(reply->value()), std::move(*thread));
+    if (!reply) return fail("audio control thread exited");
+    if (!*reply) return reply->error_result();
+    controller->backend_ = std::move(reply->value());
+    return controller;
 }
 
 Result<SharedController> ControllerRegistry::get(const Starter& start) {

@@ -1,5 +1,5 @@
-// The platform-independent half of NamedThread; starting, joining and detaching live in the
-// platform files.
+// The platform-independent half of NamedThread and of the error texts; starting, joining,
+// detaching and the system's messages live in the platform files.
 #include "tamsel/audio/platform.hpp"
 
 namespace tamsel {
@@ -14,6 +14,10 @@ NamedThread& NamedThread::operator=(NamedThread&& other) noexcept {
 
 NamedThread::~NamedThread() {
     if (joinable()) join();
+}
+
+std::string os_error_text(std::int32_t code) {
+    return system_message(code) + " (os error " + std::to_string(code) + ")";
 }
 
 }  // namespace tamsel

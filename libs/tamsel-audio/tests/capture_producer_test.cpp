@@ -262,6 +262,23 @@ SamplePiece piece_of(std::uint64_t start_frame, std::size_t samples, float value
     return piece;
 }
 
+// Queues the piece and lets the assembler take it the way the worker does; the slot must be
+// free again before anything is written.
+void feed(ChunkAssembler& assembler, const SamplePiece& piece, const std::atomic<bool>& running,
+          std::atomic<bool>& output_failed, const ChunkWriter& write) {
+    SampleQueue queue(1);
+    SamplePiece* slot = queue.try_claim();
+    ASSERT_NE(slot, nullptr);
+    *slot = piece;
+    queue.publish();
+    const ChunkWriter checked = [&](const std::uint8_t* bytes, std::size_t size) {
+        EXPECT_NE(queue.try_claim(), nullptr) << "the slot is handed back before the write";
+        return write(bytes, size);
+    };
+    EXPECT_TRUE(assembler.take_from(queue, running, output_failed, checked));
+    EXPECT_FALSE(assembler.take_from(queue, running, output_failed, checked)) << "one piece, taken once";
+}
+
 // What one complete chunk does to the assembler, by the state of the two flags.
 TEST(ChunkAssembler, WritesOnlyWhileRunningAndOutputIsHealthy) {
     struct Case {
@@ -286,8 +303,8 @@ TEST(ChunkAssembler, WritesOnlyWhileRunningAndOutputIsHealthy) {
             EXPECT_EQ(size, 1920u);
             return c.write_ok;
         };
-        assembler->process(piece_of(0, 1000, 0.5f), running, output_failed, write);
-        assembler->process(piece_of(500, 1000, 0.5f), running, output_failed, write);
+        feed(*assembler, piece_of(0, 1000, 0.5f), running, output_failed, write);
+        feed(*assembler, piece_of(500, 1000, 0.5f), running, output_failed, write);
         EXPECT_EQ(writes, c.writes);
         EXPECT_EQ(output_failed.load(), c.failed_after);
         EXPECT_EQ(assembler->pending_samples(), c.pending_after);
@@ -304,11 +321,11 @@ TEST(ChunkAssembler, APieceThatDoesNotContinueTheAudioStartsAfresh) {
         return true;
     };
     EXPECT_FALSE(assembler->expected_next_frame().has_value());
-    assembler->process(piece_of(0, 1000, 0.5f), running, output_failed, write);  // frames 0..499
+    feed(*assembler, piece_of(0, 1000, 0.5f), running, output_failed, write);  // frames 0..499
     EXPECT_EQ(assembler->expected_next_frame(), 500u);
-    assembler->process(piece_of(501, 1024, -0.5f), running, output_failed, write);  // one position lost
+    feed(*assembler, piece_of(501, 1024, -0.5f), running, output_failed, write);  // one position lost
     EXPECT_EQ(assembler->pending_samples(), 1024u) << "the 500 frames before the gap are gone";
-    assembler->process(piece_of(1013, 1024, -0.5f), running, output_failed, write);
+    feed(*assembler, piece_of(1013, 1024, -0.5f), running, output_failed, write);
     ASSERT_EQ(chunks.size(), 1u);
     EXPECT_EQ(chunks[0][0], 0x01);  // -0.5 * 32767 = -16383.5 -> -16383 = 0xC001
     EXPECT_EQ(chunks[0][1], 0xC0);

@@ -1,5 +1,6 @@
 #include <chrono>
 #include <limits>
+#include <optional>
 #include <new>
 #include <thread>
 #include <utility>
@@ -13,6 +14,9 @@ namespace {
 
 // Everything the worker thread uses; shared with the thread's body and kept alive by it.
 struct WorkerContext {
+    WorkerContext(ChunkAssembler chunks, WorkerHooks worker_hooks)
+        : assembler(std::move(chunks)), hooks(std::move(worker_hooks)) {}
+
     std::shared_ptr<SampleQueue> queue;
     std::shared_ptr<std::atomic<bool>> running;
     OutputFailedFlag output_failed;
@@ -22,21 +26,25 @@ struct WorkerContext {
     bool diagnostics_enabled = false;
     ChunkAssembler assembler;
     WorkerHooks hooks;
+    // Set once, when the worker's body ended by an exception; read by the handle.
+    std::atomic<const char*> failure{nullptr};
 };
 
 void run_worker(WorkerContext& context) {
     WorkerHooks& hooks = context.hooks;
     if (hooks.on_worker_start) hooks.on_worker_start(*context.running);
+    // The idle wait of the standard worker: one timer, created here on the worker thread and
+    // used for every idle pass.
+    std::optional<IdleTimer> timer;
+    if (!hooks.idle_sleep) timer.emplace();
     DiagnosticCheck diagnostics(context.diagnostics_enabled, hooks.now());
     while (context.running->load(std::memory_order_acquire)) {
-        if (const SamplePiece* piece = context.queue->try_peek()) {
-            // Copy the piece into the assembler and hand the slot back before writing, so a
-            // slow reader does not keep a slot from the producer.
-            context.assembler.append(*piece);
-            context.queue->release();
-            context.assembler.emit_chunks(*context.running, *context.output_failed, hooks.write_chunk);
-        } else {
-            hooks.idle_sleep();
+        if (!context.assembler.take_from(*context.queue, *context.running, *context.output_failed, hooks.write_chunk)) {
+            if (timer) {
+                timer->wait(IDLE_SLEEP);
+            } else {
+                hooks.idle_sleep();
+            }
         }
         const std::string line =
             diagnostics.check(hooks.now(), *context.counters, context.sample_rate, context.channels);
@@ -45,22 +53,46 @@ void run_worker(WorkerContext& context) {
     // Pieces still queued and samples pending are dropped with the context.
 }
 
+// The thread's body. Nothing may leave it: an exception would end the process without a word.
+// The worker stops writing instead (output_failed makes the packet loop end) and leaves the
+// reason for the capture run to report.
+void run_worker_guarded(WorkerContext& context) noexcept {
+    try {
+        run_worker(context);
+    } catch (const std::bad_alloc&) {
+        context.failure.store(WORKER_OUT_OF_MEMORY, std::memory_order_release);
+    } catch (...) {
+        context.failure.store(WORKER_UNEXPECTED_FAILURE, std::memory_order_release);
+    }
+    if (context.failure.load(std::memory_order_relaxed) != nullptr) {
+        context.output_failed->store(true, std::memory_order_release);
+    }
+}
+
 constexpr const char* INVALID_FORMAT = "invalid capture format or capacity";
 
 }  // namespace
 
+// The handle's state. It exists before the worker thread does, so every way out of
+// start_capture_worker_with, exceptions included, ends in stop(): running false, then the join.
 struct CaptureWorker::Impl {
     ProducerState producer;
     std::shared_ptr<SampleQueue> queue;  // the producer end; empty after release_producer
     std::shared_ptr<std::atomic<bool>> running;
     std::shared_ptr<CaptureCounters> counters;
+    std::shared_ptr<const WorkerContext> context;
     NamedThread thread;
+
+    void stop() noexcept {
+        running->store(false, std::memory_order_release);
+        if (thread.joinable()) thread.join();
+    }
+    ~Impl() { stop(); }
 };
 
 WorkerHooks standard_worker_hooks() {
     WorkerHooks hooks;
     hooks.now = [] { return MonotonicClock::now(); };
-    hooks.idle_sleep = [] { std::this_thread::sleep_for(std::chrono::milliseconds(2)); };
     hooks.write_chunk = [](const std::uint8_t* bytes, std::size_t size) { return write_chunk(bytes, size); };
     hooks.write_line = [](const std::string& line) { write_stderr_line(line); };
     hooks.start_thread = [](std::string_view name, std::function<void()> body) {
@@ -85,18 +117,25 @@ Result<CaptureWorker> start_capture_worker_with(std::uint16_t channels, std::uin
 
     const bool diagnostics = hooks.diagnostics_enabled ? *hooks.diagnostics_enabled : environment_defined(DIAGNOSTICS_VARIABLE);
 
-    auto start_thread = hooks.start_thread;
-    auto context = std::make_shared<WorkerContext>(WorkerContext{queue, running, std::move(output_failed), counters,
-                                                                 sample_rate, channels, diagnostics,
-                                                                 std::move(*assembler), std::move(hooks)});
-    auto thread = start_thread(WORKER_THREAD_NAME, [context] { run_worker(*context); });
-    if (!thread) return fail("capture worker: " + thread.error());
-
+    // The owner first: from here on, whatever fails or throws, the handle's state stops and
+    // joins a thread that exists.
     auto impl = std::make_unique<CaptureWorker::Impl>();
     impl->producer.channels = channels;
-    impl->queue = std::move(queue);
-    impl->running = std::move(running);
-    impl->counters = std::move(counters);
+    impl->queue = queue;
+    impl->running = running;
+    impl->counters = counters;
+    auto start_thread = std::move(hooks.start_thread);
+    auto context = std::make_shared<WorkerContext>(std::move(*assembler), std::move(hooks));
+    context->queue = queue;
+    context->running = running;
+    context->output_failed = std::move(output_failed);
+    context->counters = counters;
+    context->sample_rate = sample_rate;
+    context->channels = channels;
+    context->diagnostics_enabled = diagnostics;
+    impl->context = context;
+    Result<NamedThread> thread = start_thread(WORKER_THREAD_NAME, [context] { run_worker_guarded(*context); });
+    if (!thread) return fail("capture worker: " + thread.error());
     impl->thread = std::move(*thread);
     return CaptureWorker(std::move(impl));
 }
@@ -135,9 +174,11 @@ void CaptureWorker::release_producer() noexcept {
 }
 
 void CaptureWorker::stop() noexcept {
-    if (!impl_) return;
-    impl_->running->store(false, std::memory_order_release);
-    if (impl_->thread.joinable()) impl_->thread.join();
+    if (impl_) impl_->stop();
+}
+
+const char* CaptureWorker::failure() const noexcept {
+    return impl_ ? impl_->context->failure.load(std::memory_order_acquire) : nullptr;
 }
 
 const CaptureCounters& CaptureWorker::counters() const noexcept {

@@ -29,6 +29,16 @@ void ChunkAssembler::append(const SamplePiece& piece) {
     pending_size_ += piece.sample_count;
 }
 
+bool ChunkAssembler::take_from(SampleQueue& queue, const std::atomic<bool>& running, std::atomic<bool>& output_failed,
+                               const ChunkWriter& write) {
+    const SamplePiece* piece = queue.try_peek();
+    if (!piece) return false;
+    append(*piece);
+    queue.release();
+    emit_chunks(running, output_failed, write);
+    return true;
+}
+
 void ChunkAssembler::emit_chunks(const std::atomic<bool>& running, std::atomic<bool>& output_failed,
                                  const ChunkWriter& write) {
     while (pending_size_ >= chunk_samples_) {

@@ -42,12 +42,11 @@ public:
     // sets `output_failed` (release) and later chunks are discarded unwritten. When `running`
     // is false the pending audio is discarded.
     void emit_chunks(const std::atomic<bool>& running, std::atomic<bool>& output_failed, const ChunkWriter& write);
-    // append, then emit_chunks.
-    void process(const SamplePiece& piece, const std::atomic<bool>& running, std::atomic<bool>& output_failed,
-                 const ChunkWriter& write) {
-        append(piece);
-        emit_chunks(running, output_failed, write);
-    }
+    // The worker's step: takes the oldest piece from the queue, copies it in (append), hands
+    // its slot back before anything is written, so a slow reader does not keep a slot from the
+    // producer, then emit_chunks. False when the queue was empty.
+    bool take_from(SampleQueue& queue, const std::atomic<bool>& running, std::atomic<bool>& output_failed,
+                   const ChunkWriter& write);
 
 private:
     ChunkAssembler(std::uint16_t channels, std::size_t chunk_samples) : channels_(channels), chunk_samples_(chunk_samples) {}

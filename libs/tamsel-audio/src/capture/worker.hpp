@@ -1,9 +1,11 @@
 #pragma once
 // How the worker meets the outside world, so tests can run it on a fake clock and capture its
-// output. start_capture_worker uses standard_worker_hooks(): the monotonic clock, a 2 ms sleep,
-// standard output, standard error and the TAMSEL_AUDIO_DIAGNOSTICS variable.
+// output. start_capture_worker uses standard_worker_hooks(): the monotonic clock, the 2 ms idle
+// wait on the worker's own IdleTimer, standard output, standard error and the
+// TAMSEL_AUDIO_DIAGNOSTICS variable.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,10 +22,17 @@ namespace tamsel::capture {
 
 inline constexpr const char* DIAGNOSTICS_VARIABLE = "TAMSEL_AUDIO_DIAGNOSTICS";
 inline constexpr std::string_view WORKER_THREAD_NAME = "tamsel-capture";
+// How long the worker waits when the queue is empty.
+inline constexpr std::chrono::milliseconds IDLE_SLEEP{2};
+// CaptureWorker::failure() after the worker's body ended by an exception.
+inline constexpr const char* WORKER_OUT_OF_MEMORY = "capture worker: out of memory";
+inline constexpr const char* WORKER_UNEXPECTED_FAILURE = "capture worker: unexpected failure";
 
 struct WorkerHooks {
     std::function<MonotonicClock::time_point()> now;
-    std::function<void()> idle_sleep;           // when the queue is empty
+    // When the queue is empty. Empty: the worker creates one IdleTimer on its thread and waits
+    // IDLE_SLEEP on it each time.
+    std::function<void()> idle_sleep;
     ChunkWriter write_chunk;                    // one converted chunk
     std::function<void(const std::string&)> write_line;  // one diagnostic line, "\n" included
     std::function<Result<NamedThread>(std::string_view, std::function<void()>)> start_thread;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "tamsel/audio/platform.hpp"
 #include "tamsel/audio/text.hpp"
@@ -55,15 +56,22 @@ Result<NamedThread> start_named_thread(std::string_view name, std::function<void
     return NamedThread(std::move(state));
 }
 
+IdleTimer::IdleTimer() noexcept : high_resolution_(true) {}
+IdleTimer::~IdleTimer() = default;
+
+void IdleTimer::wait(std::chrono::microseconds period) noexcept {
+    struct timespec left {};
+    left.tv_sec = static_cast<time_t>(period.count() / 1000000);
+    left.tv_nsec = static_cast<long>(period.count() % 1000000) * 1000;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 std::string system_message(std::int32_t code) {
     char buffer[256];
     // GNU strerror_r returns the message pointer (maybe not into buffer).
     const char* text = strerror_r(code, buffer, sizeof buffer);
     return std::string(trim_trailing_space(text ? text : ""));
-}
-
-std::string os_error_text(std::int32_t code) {
-    return system_message(code) + " (os error " + std::to_string(code) + ")";
 }
 
 void write_stderr_line(std::string_view line) {

@@ -7,6 +7,8 @@
 
 #include "tamsel/audio/platform.hpp"
 #include "tamsel/audio/text.hpp"
+#include "tamsel/audio/windows/message_table.hpp"
+#include "thread_start_win.hpp"
 
 namespace tamsel {
 
@@ -47,7 +49,11 @@ bool write_all(HANDLE handle, const char* p, std::size_t left) {
     while (left > 0) {
         const DWORD part = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
         DWORD written = 0;
-        if (!WriteFile(handle, p, part, &written, nullptr) || written == 0) return false;
+        if (!WriteFile(handle, p, part, &written, nullptr)) return false;
+        if (written == 0) {
+            SetLastError(ERROR_WRITE_FAULT);  // nothing moved, and no error said why
+            return false;
+        }
         p += written;
         left -= written;
     }
@@ -69,36 +75,75 @@ void NamedThread::detach() {
     state_.reset();  // the thread's own reference frees the state when it ends
 }
 
-Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body) {
+namespace win {
+
+Result<std::shared_ptr<NamedThread::State>> start_thread_state(std::string_view name, std::function<void()> body,
+                                                               ResumeThreadCall resume) {
     auto state = std::make_shared<NamedThread::State>();
     state->body = std::move(body);
     state->name = utf8_to_wide(name);
-    auto* thread_reference = new std::shared_ptr<NamedThread::State>(state);
+    auto thread_reference = std::make_unique<std::shared_ptr<NamedThread::State>>(state);
     // Created suspended so the handle is stored before the thread can look at its state.
-    HANDLE handle = CreateThread(nullptr, 0, &thread_entry, thread_reference, CREATE_SUSPENDED, nullptr);
-    if (!handle) {
+    HANDLE handle = CreateThread(nullptr, 0, &thread_entry, thread_reference.get(), CREATE_SUSPENDED, nullptr);
+    if (!handle) return fail(os_error_text(static_cast<std::int32_t>(GetLastError())));
+    state->handle = handle;
+    if (resume(handle) == static_cast<DWORD>(-1)) {
+        // The thread never ran a line of its own, so ending it leaves nothing half done; its
+        // reference to the state is still ours to free.
         const DWORD code = GetLastError();
-        delete thread_reference;
+        TerminateThread(handle, 0);
+        WaitForSingleObject(handle, INFINITE);
+        CloseHandle(handle);
         return fail(os_error_text(static_cast<std::int32_t>(code)));
     }
-    state->handle = handle;
-    ResumeThread(handle);
-    return NamedThread(std::move(state));
+    // The running thread owns its reference from here.
+    (void)thread_reference.release();
+    return state;
 }
 
-std::string system_message(std::int32_t code) {
+std::string message_table_text(std::uint32_t code, HMODULE module) {
+    const DWORD source = module ? FORMAT_MESSAGE_FROM_HMODULE : FORMAT_MESSAGE_FROM_SYSTEM;
     wchar_t* buffer = nullptr;
-    const DWORD len = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        static_cast<DWORD>(code), 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    std::string text;
-    if (len != 0 && buffer) text = wide_to_utf8(std::wstring_view(buffer, len));
-    if (buffer) LocalFree(buffer);
-    return std::string(trim_trailing_space(text));
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | source | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        module, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    // Owned at once, so the conversion below may throw without leaking the buffer.
+    const std::unique_ptr<wchar_t, HLOCAL (*)(HLOCAL)> owned(buffer, &LocalFree);
+    if (length == 0 || !buffer) return {};
+    return std::string(trim_trailing_space(wide_to_utf8(std::wstring_view(buffer, length))));
 }
 
-std::string os_error_text(std::int32_t code) {
-    return system_message(code) + " (os error " + std::to_string(code) + ")";
+}  // namespace win
+
+Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body) {
+    Result<std::shared_ptr<NamedThread::State>> state = win::start_thread_state(name, std::move(body), &ResumeThread);
+    if (!state) return state.error_result();
+    return NamedThread(std::move(*state));
+}
+
+std::string system_message(std::int32_t code) { return win::message_table_text(static_cast<std::uint32_t>(code)); }
+
+IdleTimer::IdleTimer() noexcept {
+    // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 on); older systems refuse the flag
+    // and get an ordinary timer, which wakes at the next tick.
+    constexpr DWORD HIGH_RESOLUTION = 0x00000002;
+    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    high_resolution_ = timer != nullptr;
+    if (!timer) timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    timer_ = timer;
+}
+
+IdleTimer::~IdleTimer() {
+    if (timer_) CloseHandle(static_cast<HANDLE>(timer_));
+}
+
+void IdleTimer::wait(std::chrono::microseconds period) noexcept {
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(period.count()) * 10;  // relative, in 100 ns units
+    if (timer_ && SetWaitableTimer(static_cast<HANDLE>(timer_), &due, 0, nullptr, nullptr, FALSE) &&
+        WaitForSingleObject(static_cast<HANDLE>(timer_), INFINITE) == WAIT_OBJECT_0) {
+        return;
+    }
+    Sleep(static_cast<DWORD>((period.count() + 999) / 1000));
 }
 
 void write_stderr_line(std::string_view line) {
@@ -110,7 +155,10 @@ void write_stderr_line(std::string_view line) {
 bool write_stdout_bytes(const void* data, std::size_t size) {
     HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return true;  // no standard output: goes nowhere
-    return write_all(handle, static_cast<const char*>(data), size);
+    if (write_all(handle, static_cast<const char*>(data), size)) return true;
+    // A handle value that is no handle (closed, or never one) is no standard output either, as
+    // EBADF is on Linux: the bytes go nowhere and that is not a failure.
+    return GetLastError() == ERROR_INVALID_HANDLE;
 }
 
 bool environment_defined(const char* name) {

@@ -66,6 +66,11 @@ public:
     // samples that the worker has not written by then are discarded.
     void stop() noexcept;
 
+    // Null while the worker is sound. When its body ended by an exception (memory exhaustion
+    // while it ran), the worker has set output_failed, so the packet loop ends, and this gives
+    // the reason: "capture worker: out of memory" or "capture worker: unexpected failure".
+    const char* failure() const noexcept;
+
     const CaptureCounters& counters() const noexcept;
     // Frame position of the next frame the source delivers: advances over queued, dropped,
     // refused and gap frames alike. Capture thread only.

@@ -80,11 +80,17 @@ namespace controller_detail {
 struct RequestChannel;
 }
 
+struct ControllerOptions;
+
 class AudioController {
 public:
-    AudioController(std::shared_ptr<controller_detail::RequestChannel> requests, std::string backend,
-                    NamedThread thread);
-    // Sends Shutdown and waits for the thread to end.
+    // The owner of a controller thread, made before the thread exists (start_controller gives
+    // it the thread and the backend), so that whatever fails or throws after the thread has
+    // started, the thread is told to stop before it is joined. Holds the controller's own
+    // sending handle of `requests`.
+    explicit AudioController(std::shared_ptr<controller_detail::RequestChannel> requests);
+    // Sends Shutdown, lets go of the sending handle (which alone ends the thread's serving) and
+    // waits for the thread to end.
     ~AudioController();
     AudioController(const AudioController&) = delete;
     AudioController& operator=(const AudioController&) = delete;
@@ -100,6 +106,8 @@ public:
     Result<std::vector<AudioDevice>> enumerate_devices(DeviceDirection direction) const;
 
 private:
+    friend Result<std::shared_ptr<AudioController>> start_controller(const ControllerOptions& options);
+
     std::shared_ptr<controller_detail::RequestChannel> requests_;
     std::string backend_;
     NamedThread thread_;

@@ -2,6 +2,7 @@
 // The few operating-system services the portable code needs: named threads, the standard
 // streams written whole, the environment, and the system's text for an error code.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,6 +43,29 @@ private:
 // (on Linux the kernel keeps only the first 15 bytes). A failure gives the system's text in
 // the form of os_error_text.
 Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body);
+
+// Short waits that last what they are asked for. On Windows a plain sleep lasts until the next
+// timer tick (15.6 ms by default), so a 2 ms sleep would take eight times as long: the timer is
+// a high-resolution waitable timer (CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, Windows 10 1803 on),
+// or an ordinary waitable timer where the system lacks it, created once and then reused. On
+// Linux it is the ordinary sleep, which is already precise. One thread creates and uses it.
+class IdleTimer {
+public:
+    IdleTimer() noexcept;
+    ~IdleTimer();
+    IdleTimer(const IdleTimer&) = delete;
+    IdleTimer& operator=(const IdleTimer&) = delete;
+
+    // Blocks the calling thread for `period`: on the timer, or with a plain sleep when the
+    // system gave no timer at all.
+    void wait(std::chrono::microseconds period) noexcept;
+    // False where the system offers no timer finer than its tick (the ordinary-timer fallback).
+    bool high_resolution() const noexcept { return high_resolution_; }
+
+private:
+    void* timer_ = nullptr;  // Windows: the waitable timer's HANDLE
+    bool high_resolution_ = false;
+};
 
 // "{system message without trailing white space} (os error {code})", code in decimal.
 std::string os_error_text(std::int32_t code);

@@ -1,0 +1,102 @@
+// The counting, failing global operator new behind failing_allocation.hpp.
+#include "failing_allocation.hpp"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <thread>
+
+namespace {
+
+struct ThreadArming {
+    std::size_t remaining = 0;  // 0: not armed; otherwise allocations left until the failing one
+    bool fired = false;
+};
+thread_local ThreadArming arming;
+
+// True when this allocation is the armed one.
+bool take_failure() noexcept {
+    if (arming.remaining == 0) return false;
+    if (--arming.remaining != 0) return false;
+    arming.fired = true;
+    return true;
+}
+
+void* allocate(std::size_t size) noexcept { return std::malloc(size == 0 ? 1 : size); }
+
+// Out of line so the compiler does not see free() meet a pointer from operator new.
+[[gnu::noinline]] void release(void* p) noexcept { std::free(p); }
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    if (take_failure()) throw std::bad_alloc();
+    if (void* p = allocate(size)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return take_failure() ? nullptr : allocate(size); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return take_failure() ? nullptr : allocate(size); }
+void operator delete(void* p) noexcept { release(p); }
+void operator delete[](void* p) noexcept { release(p); }
+void operator delete(void* p, std::size_t) noexcept { release(p); }
+void operator delete[](void* p, std::size_t) noexcept { release(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+
+namespace tamsel::test {
+
+void fail_allocation(std::size_t n) noexcept { arming = ThreadArming{n, false}; }
+void disarm_allocation_failure() noexcept { arming.remaining = 0; }
+bool allocation_failure_fired() noexcept { return arming.fired; }
+
+void finish_within(std::chrono::seconds limit, const char* what, const std::function<void()>& body) {
+    std::mutex mutex;
+    std::condition_variable done_signal;
+    bool done = false;
+    std::thread runner([&] {
+        body();
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        done_signal.notify_all();
+    });
+    bool finished = false;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        finished = done_signal.wait_for(lock, limit, [&] { return done; });
+    }
+    if (!finished) {
+        std::fprintf(stderr, "HANG: %s did not return within %lld s\n", what, static_cast<long long>(limit.count()));
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    runner.join();
+}
+
+void for_each_failing_allocation(std::chrono::seconds limit, const char* what, const std::function<void()>& run,
+                                 const std::function<void(const FailingRun&)>& check) {
+    // A bound far above any path tested, so a run that allocates for ever cannot loop for ever.
+    constexpr std::size_t MOST = 100000;
+    for (std::size_t n = 1; n <= MOST; ++n) {
+        FailingRun result;
+        result.armed = n;
+        finish_within(limit, what, [&] {
+            fail_allocation(n);
+            try {
+                run();
+            } catch (const std::bad_alloc&) {
+                result.threw = true;
+            }
+            result.fired = allocation_failure_fired();
+            disarm_allocation_failure();
+        });
+        check(result);
+        if (!result.fired) return;
+    }
+    std::fprintf(stderr, "%s: still allocating after %zu allocations\n", what, MOST);
+    std::_Exit(1);
+}
+
+}  // namespace tamsel::test
