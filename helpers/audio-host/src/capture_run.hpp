@@ -17,7 +17,8 @@
 // handles closed. Nothing in the take-down can replace the run's result.
 //
 // Normal ends (success): stop_requested, output_failed, the translator exited. Errors: "selected
-// process exited" (a Process target ended) and the packet-loop errors.
+// process exited" (a Process target ended), the packet-loop errors, and the worker's failure
+// ("capture worker: out of memory") when its thread ended early.
 
 #include <atomic>
 #include <cstdint>

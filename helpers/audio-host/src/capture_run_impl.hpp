@@ -3,8 +3,8 @@
 // with the real tamsel::capture::CaptureWorker; tests instantiate it with a recording worker to
 // see the take-down order. Include only from capture_run.cpp and tests.
 //
-// A Worker offers push_samples(const float*, size_t), mark_discontinuity(), release_producer()
-// and stop(); StartWorker is callable as
+// A Worker offers push_samples(const float*, size_t), mark_discontinuity(), release_producer(),
+// stop() and failure() (null, or why the worker thread ended early); StartWorker is callable as
 //   Result<Worker>(std::uint16_t channels, std::uint32_t rate, std::size_t capacity,
 //                  tamsel::capture::OutputFailedFlag output_failed).
 
@@ -117,6 +117,11 @@ Status run_capture_with(const CaptureRequest& request, CaptureRunPlatform& platf
                                     *run.output_failed,
                                     silence};
     Status result = capture_packets(context, *run.worker);
+    // A worker that ended early set output_failed, which the loop takes for a normal end; its
+    // reason is the run's error.
+    if (result) {
+        if (const char* worker_failure = run.worker->failure()) result = fail(worker_failure);
+    }
 
     // 10. Take down before the result goes to the entry.
     run.take_down();

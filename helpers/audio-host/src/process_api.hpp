@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "tamsel/audio/result.hpp"
@@ -42,6 +43,10 @@ public:
     // Owner pid of every visible top-level window, in enumeration order (0 and repeats
     // included: the caller filters). Fails with "enumerate application windows: ...".
     virtual Result<std::vector<std::uint32_t>> visible_window_owners() = 0;
+    // "{context}: {system text}" for an operating-system error code as write_stdout gives it,
+    // in the platform's form. The default is the Linux one, "{message} (os error {code})";
+    // Windows gives "{message} (0x8007HHHH)".
+    virtual std::string os_error_context(std::string_view context, std::int32_t code);
 };
 
 }  // namespace tamsel::host

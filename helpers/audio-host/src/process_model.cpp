@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "error_text.hpp"
 #include "tamsel/audio/platform.hpp"
 #include "tamsel/audio/text.hpp"
 
@@ -74,10 +75,14 @@ Status list_processes(ProcessApi& processes) {
     Result<std::vector<ProcessRecord>> records = collect_process_records(processes);
     if (!records) return records.error_result();
     const std::string text = process_list_json(*records);
-    if (!write_stdout_bytes(text.data(), text.size())) {
-        return fail("process list: writing to standard output failed");
+    if (const std::int32_t error = write_stdout(text.data(), text.size()); error != 0) {
+        return fail(processes.os_error_context("process list", error));
     }
     return ok();
+}
+
+std::string ProcessApi::os_error_context(std::string_view context, std::int32_t code) {
+    return join_context(context, os_error_text(code));
 }
 
 Result<bool> is_ancestor_or_self(const ProcessTable& table, std::uint32_t ancestor, std::uint32_t start) {

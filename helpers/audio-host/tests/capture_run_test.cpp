@@ -17,7 +17,8 @@ namespace {
 // Stands in for the capture worker; logs every call into the run's log.
 class RecordingWorker {
 public:
-    RecordingWorker(CallLog& log, capture::OutputFailedFlag flag) : log_(&log), flag_(std::move(flag)) {}
+    RecordingWorker(CallLog& log, capture::OutputFailedFlag flag, const std::optional<std::string>* failure)
+        : log_(&log), flag_(std::move(flag)), failure_(failure) {}
     std::size_t push_samples(const float* samples, std::size_t count) noexcept {
         const bool zeros = std::all_of(samples, samples + count, [](float s) { return s == 0.0f; });
         log_->push_back(std::string("push ") + (zeros ? "zeros " : "audio ") + std::to_string(count));
@@ -26,10 +27,12 @@ public:
     void mark_discontinuity() noexcept { log_->push_back("discontinuity"); }
     void release_producer() noexcept { log_->push_back("release producer"); }
     void stop() noexcept { log_->push_back("worker stop"); }
+    const char* failure() const noexcept { return failure_->has_value() ? (*failure_)->c_str() : nullptr; }
 
 private:
     CallLog* log_;
     capture::OutputFailedFlag flag_;  // the worker's own reference, as the real one keeps
+    const std::optional<std::string>* failure_;  // what the test made the worker's thread end with
 };
 
 struct Outcome {
@@ -43,6 +46,7 @@ public:
     ScriptedPlatform platform{log};
     capture::OutputFailedFlag worker_flag;
     std::optional<std::string> worker_error;
+    std::optional<std::string> worker_failure;
 
     void script(std::deque<Wake> wakes, std::uint32_t buffer_frames = 1056) {
         platform.client = std::make_unique<ScriptedClient>(log, std::move(wakes), &platform.stop, buffer_frames);
@@ -56,7 +60,7 @@ public:
                           std::to_string(capacity) + (flag && !flag->load() ? " flag clear" : " flag BAD"));
             if (worker_error) return fail(*worker_error);
             worker_flag = flag;
-            return RecordingWorker(log, std::move(flag));
+            return RecordingWorker(log, std::move(flag), &worker_failure);
         };
         const std::string err = capture_fd(2, [&] {
             outcome.exit_code = host_main(args, platform.api, [&](const CaptureRequest& request) {
@@ -127,6 +131,13 @@ TEST_F(CaptureRun, EveryStopCauseGivesItsLinesAndExitCode) {
         {"output failed", [](CaptureRun& t) { t.worker_flag->store(true); }, nullptr},
         {"translator exited", [](CaptureRun& t) { *t.platform.api.translator_running = false; }, nullptr},
         {"target exited", [](CaptureRun& t) { *t.platform.api.target_running = false; }, "selected process exited"},
+        // The worker's thread ended early: it set output_failed, and its reason is the error.
+        {"worker failed",
+         [](CaptureRun& t) {
+             t.worker_failure = "capture worker: out of memory";
+             t.worker_flag->store(true);
+         },
+         "capture worker: out of memory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -134,6 +145,7 @@ TEST_F(CaptureRun, EveryStopCauseGivesItsLinesAndExitCode) {
         *platform.api.translator_running = true;
         *platform.api.target_running = true;
         platform.stop = false;
+        worker_failure.reset();
         script(one_packet_then([this, &c] { c.during(*this); }));
         log.clear();
         const Outcome outcome = run(process_args());

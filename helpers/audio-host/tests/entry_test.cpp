@@ -4,11 +4,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "fake_process_api.hpp"
+#include "tamsel/audio/platform.hpp"
 
 namespace tamsel::host {
 namespace {
@@ -55,6 +61,49 @@ TEST(HostMain, ListFailureIsOneErrorEvent) {
     EXPECT_EQ(outcome.err,
               "{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":"
               "\"enumerate application windows: nope (0x80004005)\"}\n");
+}
+
+// Standard output on /dev/full: the write fails with ENOSPC, and the event says so in the
+// context form, with the system's text and code, and through the platform's own form.
+TEST(HostMain, ListWriteFailureKeepsItsCause) {
+    struct Case {
+        const char* name;
+        bool platform_form;  // an api that writes its own "{context}: ..." text
+        std::string message;
+    };
+    const Case cases[] = {
+        {"default form", false, "process list: " + os_error_text(ENOSPC)},
+        {"platform form", true, "process list: [os 28]"},
+    };
+    EXPECT_EQ(os_error_text(ENOSPC), "No space left on device (os error 28)");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeProcessApi api;
+        if (c.platform_form) {
+            api.error_form = [](std::string_view context, std::int32_t error) {
+                return std::string(context) + ": [os " + std::to_string(error) + "]";
+            };
+        }
+        api.processes[7] = {"C:\\Apps\\Player.exe", 1234};
+        api.window_owners = std::vector<std::uint32_t>{7};
+
+        const int full = ::open("/dev/full", O_WRONLY);
+        ASSERT_GE(full, 0);
+        std::fflush(stdout);
+        const int saved = ::dup(STDOUT_FILENO);
+        ASSERT_GE(saved, 0);
+        ASSERT_EQ(::dup2(full, STDOUT_FILENO), STDOUT_FILENO);
+        ::testing::internal::CaptureStderr();
+        const int code = host_main({"--list"}, api, never_called);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        ::dup2(saved, STDOUT_FILENO);
+        ::close(saved);
+        ::close(full);
+
+        EXPECT_EQ(code, 1);
+        const nlohmann::json event = nlohmann::json::parse(err);
+        EXPECT_EQ(event.at("message"), c.message);
+    }
 }
 
 TEST(HostMain, ArgumentErrorsAreOneEventAndExitOne) {

@@ -3,10 +3,12 @@
 // how many handles are open, so tests can see the order of checks and that nothing leaks.
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -56,6 +58,11 @@ public:
     }
     std::uint32_t current_process_id() override { return self_pid; }
     Result<std::vector<std::uint32_t>> visible_window_owners() override { return window_owners; }
+    // The platform's error form; unset: the default one of ProcessApi.
+    std::function<std::string(std::string_view, std::int32_t)> error_form;
+    std::string os_error_context(std::string_view context, std::int32_t code) override {
+        return error_form ? error_form(context, code) : ProcessApi::os_error_context(context, code);
+    }
 
 private:
     class Handle final : public ProcessHandle {

@@ -264,9 +264,9 @@ TEST(SystemErrorText, ComErrorInformationComesFirstAndIsConsumed) {
     // Not a COM call: the object is left alone and the message table answers.
     const std::string plain = win::system_error_text(E_FAIL);
     EXPECT_EQ(plain.find("Custom"), std::string::npos) << plain;
-    EXPECT_EQ(win::system_error_text(E_FAIL, true), "Custom \"COM\" failure (0x80004005)");
+    EXPECT_EQ(win::com_system_error_text(E_FAIL), "Custom \"COM\" failure (0x80004005)");
     // Read once: a later COM failure does not see a stale description.
-    EXPECT_EQ(win::system_error_text(E_FAIL, true), plain);
+    EXPECT_EQ(win::com_system_error_text(E_FAIL), plain);
 }
 
 TEST(SystemErrorText, NtStatusCodesUseTheNtMessageTable) {

@@ -86,18 +86,19 @@ void write_stderr_line(std::string_view line) {
     }
 }
 
-bool write_stdout_bytes(const void* data, std::size_t size) {
+std::int32_t write_stdout(const void* data, std::size_t size) {
     const char* p = static_cast<const char*>(data);
     std::size_t left = size;
     while (left > 0) {
         const ssize_t n = ::write(STDOUT_FILENO, p, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EBADF) return true;  // no standard output at all: goes nowhere
-        if (n <= 0) return false;
+        if (n < 0 && errno == EBADF) return 0;  // no standard output at all: goes nowhere
+        if (n < 0) return errno;
+        if (n == 0) return EIO;  // nothing moved, and no error said why
         p += n;
         left -= static_cast<std::size_t>(n);
     }
-    return true;
+    return 0;
 }
 
 bool environment_defined(const char* name) { return std::getenv(name) != nullptr; }

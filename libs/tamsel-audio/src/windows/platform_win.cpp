@@ -152,13 +152,15 @@ void write_stderr_line(std::string_view line) {
     write_all(handle, line.data(), line.size());
 }
 
-bool write_stdout_bytes(const void* data, std::size_t size) {
+std::int32_t write_stdout(const void* data, std::size_t size) {
     HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return true;  // no standard output: goes nowhere
-    if (write_all(handle, static_cast<const char*>(data), size)) return true;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return 0;  // no standard output: goes nowhere
+    if (write_all(handle, static_cast<const char*>(data), size)) return 0;
+    const DWORD error = GetLastError();
     // A handle value that is no handle (closed, or never one) is no standard output either, as
     // EBADF is on Linux: the bytes go nowhere and that is not a failure.
-    return GetLastError() == ERROR_INVALID_HANDLE;
+    if (error == ERROR_INVALID_HANDLE) return 0;
+    return static_cast<std::int32_t>(error);
 }
 
 bool environment_defined(const char* name) {

@@ -22,7 +22,7 @@ public:
         // S_FALSE (already initialised as MTA on this thread) is success and needs its own
         // CoUninitialize, like S_OK.
         const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        if (FAILED(hr)) return fail(context_error("COM MTA", hr, true));
+        if (FAILED(hr)) return fail(com_context_error("COM MTA", hr));
         return ok();
     }
     void leave_apartment() noexcept override { CoUninitialize(); }

@@ -1,7 +1,5 @@
 #include "console_stop_win.hpp"
 
-#include <windows.h>
-
 #include "system_error_win.hpp"
 
 namespace tamsel::host::win {
@@ -11,12 +9,12 @@ namespace {
 std::atomic<bool> g_stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the handler may only touch a lock-free flag");
 
+}  // namespace
+
 BOOL WINAPI console_stop_handler(DWORD) {
     g_stop_requested.store(true, std::memory_order_release);
     return TRUE;
 }
-
-}  // namespace
 
 const std::atomic<bool>& stop_requested() noexcept { return g_stop_requested; }
 

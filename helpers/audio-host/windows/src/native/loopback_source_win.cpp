@@ -54,7 +54,7 @@ public:
         auto owned = ComPtr<IActivateAudioInterfaceCompletionHandler>::adopt(handler);
         const HRESULT hr = CoCreateFreeThreadedMarshaler(handler->outer(), &handler->marshaler_);
         if (FAILED(hr) || !handler->marshaler_) {
-            return fail(context_error("activate process loopback", FAILED(hr) ? hr : E_POINTER, true));
+            return fail(com_context_error("activate process loopback", FAILED(hr) ? hr : E_POINTER));
         }
         return owned;
     }
@@ -114,38 +114,33 @@ private:
 // ---- ActivationChannel ---------------------------------------------------------------------
 
 Result<std::shared_ptr<ActivationChannel>> ActivationChannel::create() {
-    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    UniqueHandle ready(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!ready) return fail(context_error_from_last_error("activate process loopback"));
-    std::shared_ptr<ActivationChannel> channel(new (std::nothrow) ActivationChannel(ready));
-    if (!channel) {
-        CloseHandle(ready);
-        return fail(context_error("activate process loopback", E_OUTOFMEMORY));
-    }
-    return channel;
+    std::unique_ptr<ActivationChannel> channel(new (std::nothrow) ActivationChannel(std::move(ready)));
+    if (!channel) return fail(context_error("activate process loopback", E_OUTOFMEMORY));
+    return std::shared_ptr<ActivationChannel>(std::move(channel));
 }
-
-ActivationChannel::~ActivationChannel() { CloseHandle(ready_); }
 
 void ActivationChannel::send(ActivationResult result) noexcept {
     int expected = Empty;
     if (!state_.compare_exchange_strong(expected, Writing, std::memory_order_acq_rel)) return;  // dropped
     slot_.emplace(std::move(result));
     state_.store(Full, std::memory_order_release);
-    SetEvent(ready_);
+    SetEvent(ready_.get());
 }
 
 void ActivationChannel::sender_gone() noexcept {
     int expected = Empty;
-    if (state_.compare_exchange_strong(expected, SenderGone, std::memory_order_acq_rel)) SetEvent(ready_);
+    if (state_.compare_exchange_strong(expected, SenderGone, std::memory_order_acq_rel)) SetEvent(ready_.get());
 }
 
 std::optional<ActivationResult> ActivationChannel::receive(DWORD timeout_ms) noexcept {
-    (void)WaitForSingleObject(ready_, timeout_ms);
+    (void)WaitForSingleObject(ready_.get(), timeout_ms);
     int seen = Empty;
     if (state_.compare_exchange_strong(seen, ReceiverGone, std::memory_order_acq_rel)) return std::nullopt;
     if (seen == Writing) {
         // The sender is between taking the slot and publishing it; it sets the event next.
-        (void)WaitForSingleObject(ready_, INFINITE);
+        (void)WaitForSingleObject(ready_.get(), INFINITE);
         seen = state_.load(std::memory_order_acquire);
     }
     if (seen != Full) return std::nullopt;
@@ -165,7 +160,7 @@ ActivationResult activation_result(IActivateAudioInterfaceAsyncOperation* operat
     HRESULT activate_hr = E_FAIL;
     ComPtr<IUnknown> activated;
     const HRESULT hr = operation->GetActivateResult(&activate_hr, activated.put());
-    if (FAILED(hr)) return fail(context_error("activation result", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("activation result", hr));
     if (FAILED(activate_hr)) {
         // What a system without process loopback reports.
         return fail(context_error("process-loopback activation (requires supported Windows build)", activate_hr));
@@ -174,7 +169,7 @@ ActivationResult activation_result(IActivateAudioInterfaceAsyncOperation* operat
     ComPtr<IAudioClient> client;
     HRESULT query = activated->QueryInterface(AUDIO_CLIENT_IID, reinterpret_cast<void**>(client.put()));
     if (SUCCEEDED(query) && !client) query = E_POINTER;
-    if (FAILED(query)) return fail(context_error("audio client", query, true));
+    if (FAILED(query)) return fail(com_context_error("audio client", query));
     return client;
 }
 
@@ -209,7 +204,7 @@ ActivationResult activate_process_loopback(const LoopbackSelection& selection) {
     HRESULT hr = ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, AUDIO_CLIENT_IID, &variant,
                                              handler->get(), operation.put());
     if (SUCCEEDED(hr) && !operation) hr = E_POINTER;
-    if (FAILED(hr)) return fail(context_error("activate process loopback", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("activate process loopback", hr));
     // The system holds its own reference to the handler until it has called it.
     handler->reset();
 
@@ -221,20 +216,20 @@ ActivationResult activate_process_loopback(const LoopbackSelection& selection) {
 // ---- The stream ----------------------------------------------------------------------------
 
 ProcessLoopbackSource::ProcessLoopbackSource(ComPtr<IAudioClient> audio_client, ComPtr<IAudioCaptureClient> capture_client,
-                                             HANDLE event, std::uint32_t buffer_frames) noexcept
+                                             UniqueHandle event, std::uint32_t buffer_frames) noexcept
     : audio_client_(std::move(audio_client)),
       capture_client_(std::move(capture_client)),
-      event_(event),
+      event_(std::move(event)),
       buffer_frames_(buffer_frames) {}
 
 ProcessLoopbackSource::~ProcessLoopbackSource() {
     stop();
-    if (event_) CloseHandle(event_);
+    event_.reset();
     capture_client_.reset();
 }
 
 WaitOutcome ProcessLoopbackSource::wait_for_packet(std::uint32_t timeout_ms) {
-    switch (WaitForSingleObject(event_, timeout_ms)) {
+    switch (WaitForSingleObject(event_.get(), timeout_ms)) {
         case WAIT_OBJECT_0: return WaitOutcome::Signalled;
         case WAIT_TIMEOUT: return WaitOutcome::Timeout;
         default: return WaitOutcome::Failed;
@@ -244,7 +239,7 @@ WaitOutcome ProcessLoopbackSource::wait_for_packet(std::uint32_t timeout_ms) {
 Result<std::uint32_t> ProcessLoopbackSource::next_packet_size() {
     UINT32 frames = 0;
     const HRESULT hr = capture_client_->GetNextPacketSize(&frames);
-    if (FAILED(hr)) return fail(context_error("next capture packet", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("next capture packet", hr));
     return std::uint32_t{frames};
 }
 
@@ -253,19 +248,19 @@ Result<CapturePacket> ProcessLoopbackSource::get_buffer() {
     UINT32 frames = 0;
     DWORD flags = 0;
     const HRESULT hr = capture_client_->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
-    if (FAILED(hr)) return fail(context_error("read capture packet", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("read capture packet", hr));
     return CapturePacket{data, frames, flags};
 }
 
 Status ProcessLoopbackSource::release_buffer(std::uint32_t frames) {
     const HRESULT hr = capture_client_->ReleaseBuffer(frames);
-    if (FAILED(hr)) return fail(context_error("release capture packet", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("release capture packet", hr));
     return ok();
 }
 
 Status ProcessLoopbackSource::start() {
     const HRESULT hr = audio_client_->Start();
-    if (FAILED(hr)) return fail(context_error("start process capture", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("start process capture", hr));
     return ok();
 }
 
@@ -284,28 +279,25 @@ Result<std::unique_ptr<CaptureClient>> open_process_loopback_source(const Loopba
 Result<std::unique_ptr<CaptureClient>> initialise_loopback_stream(ComPtr<IAudioClient> audio_client) {
     const WAVEFORMATEX format = capture_format();
     HRESULT hr = audio_client->Initialize(AUDCLNT_SHAREMODE_SHARED, LOOPBACK_STREAM_FLAGS, 0, 0, &format, nullptr);
-    if (FAILED(hr)) return fail(context_error("initialize float32 process capture", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("initialize float32 process capture", hr));
 
     UINT32 buffer_frames = 0;
     hr = audio_client->GetBufferSize(&buffer_frames);
-    if (FAILED(hr)) return fail(context_error("capture buffer size", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("capture buffer size", hr));
 
     ComPtr<IAudioCaptureClient> capture_client;
     hr = audio_client->GetService(AUDIO_CAPTURE_CLIENT_IID, reinterpret_cast<void**>(capture_client.put()));
     if (SUCCEEDED(hr) && !capture_client) hr = E_POINTER;
-    if (FAILED(hr)) return fail(context_error("capture service", hr, true));
+    if (FAILED(hr)) return fail(com_context_error("capture service", hr));
 
-    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    // Owned from the moment it exists: whatever fails or throws below closes it.
+    UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!event) return fail(context_error_from_last_error("capture event"));
 
-    hr = audio_client->SetEventHandle(event);
-    if (FAILED(hr)) {
-        std::string error = context_error("set capture event", hr, true);
-        CloseHandle(event);
-        return fail(std::move(error));
-    }
-    return std::unique_ptr<CaptureClient>(
-        new ProcessLoopbackSource(std::move(audio_client), std::move(capture_client), event, buffer_frames));
+    hr = audio_client->SetEventHandle(event.get());
+    if (FAILED(hr)) return fail(com_context_error("set capture event", hr));
+    return std::unique_ptr<CaptureClient>(std::make_unique<ProcessLoopbackSource>(
+        std::move(audio_client), std::move(capture_client), std::move(event), buffer_frames));
 }
 
 }  // namespace tamsel::host::win

@@ -11,10 +11,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "activation_params.hpp"
 #include "capture_source.hpp"
 #include "com_ptr_win.hpp"
+#include "unique_handle_win.hpp"
 #include "tamsel/audio/result.hpp"
 
 namespace tamsel::host::win {
@@ -37,12 +39,13 @@ using ActivationResult = Result<ComPtr<IAudioClient>>;
 //   Empty --send--> Writing --> Full --receive--> (taken)
 //   Empty --handler destroyed without sending--> SenderGone
 //   Empty --receiver gave up--> ReceiverGone            (later sends are dropped)
-// Only the side that moved the state out of Empty touches the slot; the release store of Full
-// publishes the slot to the receiver's acquire load.
+// The slot is written only by a sender that moved the state from Empty to Writing, and only
+// before its release store of Full; the receiver reads it only after its acquire load has seen
+// Full (waiting out Writing on the event). So the two sides touch the slot one after the other,
+// never at once, and when the receiver gave up first (ReceiverGone) nobody writes it at all.
 class ActivationChannel {
 public:
     static Result<std::shared_ptr<ActivationChannel>> create();
-    ~ActivationChannel();
     ActivationChannel(const ActivationChannel&) = delete;
     ActivationChannel& operator=(const ActivationChannel&) = delete;
 
@@ -60,11 +63,11 @@ public:
 
 private:
     enum State : int { Empty, Writing, Full, SenderGone, ReceiverGone };
-    explicit ActivationChannel(HANDLE ready) : ready_(ready) {}
+    explicit ActivationChannel(UniqueHandle ready) noexcept : ready_(std::move(ready)) {}
 
     std::atomic<int> state_{Empty};
     std::optional<ActivationResult> slot_;
-    HANDLE ready_;  // manual-reset; set once the state has left Empty on the sender's side
+    UniqueHandle ready_;  // manual-reset; set once the state has left Empty on the sender's side
 };
 
 // The agile completion handler that owns the sending end of `channel`. Returned with one
@@ -84,8 +87,8 @@ ActivationResult activate_process_loopback(const LoopbackSelection& selection);
 // closes the capture event.
 class ProcessLoopbackSource final : public CaptureClient {
 public:
-    ProcessLoopbackSource(ComPtr<IAudioClient> audio_client, ComPtr<IAudioCaptureClient> capture_client, HANDLE event,
-                          std::uint32_t buffer_frames) noexcept;
+    ProcessLoopbackSource(ComPtr<IAudioClient> audio_client, ComPtr<IAudioCaptureClient> capture_client,
+                          UniqueHandle event, std::uint32_t buffer_frames) noexcept;
     ~ProcessLoopbackSource() override;
     ProcessLoopbackSource(const ProcessLoopbackSource&) = delete;
     ProcessLoopbackSource& operator=(const ProcessLoopbackSource&) = delete;
@@ -101,7 +104,7 @@ public:
 private:
     ComPtr<IAudioClient> audio_client_;
     ComPtr<IAudioCaptureClient> capture_client_;
-    HANDLE event_;
+    UniqueHandle event_;
     std::uint32_t buffer_frames_;
 };
 

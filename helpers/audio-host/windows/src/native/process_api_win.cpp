@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "system_error_win.hpp"
+#include "unique_handle_win.hpp"
 #include "tamsel/audio/text.hpp"
 
 namespace tamsel::host::win {
@@ -15,19 +16,6 @@ namespace {
 std::uint64_t filetime_value(const FILETIME& time) noexcept {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
 }
-
-// Closes a Toolhelp snapshot on every path.
-class SnapshotHandle {
-public:
-    explicit SnapshotHandle(HANDLE handle) noexcept : handle_(handle) {}
-    SnapshotHandle(const SnapshotHandle&) = delete;
-    SnapshotHandle& operator=(const SnapshotHandle&) = delete;
-    ~SnapshotHandle() { CloseHandle(handle_); }
-    HANDLE get() const noexcept { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 struct WindowOwners {
     std::vector<std::uint32_t> pids;
@@ -50,11 +38,12 @@ BOOL CALLBACK collect_window_owner(HWND window, LPARAM context) {
 
 }  // namespace
 
-WindowsProcessHandle::~WindowsProcessHandle() {
-    if (handle_) CloseHandle(handle_);
+bool WindowsProcessHandle::open(DWORD rights, std::uint32_t pid) noexcept {
+    handle_.reset(OpenProcess(rights, FALSE, pid));
+    return static_cast<bool>(handle_);
 }
 
-bool WindowsProcessHandle::is_running() const { return WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT; }
+bool WindowsProcessHandle::is_running() const { return WaitForSingleObject(handle_.get(), 0) == WAIT_TIMEOUT; }
 
 HANDLE native_process_handle(const ProcessHandle& handle) noexcept {
     const auto* windows = dynamic_cast<const WindowsProcessHandle*>(&handle);
@@ -68,9 +57,11 @@ std::uint64_t creation_time_of(HANDLE process) noexcept {
 }
 
 Result<ProcessIdentity> WindowsProcessApi::query_process_identity(std::uint32_t pid) {
-    HANDLE raw = OpenProcess(PROCESS_IDENTITY_RIGHTS, FALSE, pid);
-    if (!raw) return fail(context_error_from_last_error("open process"));
-    auto handle = std::make_unique<WindowsProcessHandle>(raw);
+    // The owner first: from the moment the process is open, every way out (a throw included)
+    // closes its handle.
+    auto handle = std::make_unique<WindowsProcessHandle>();
+    if (!handle->open(PROCESS_IDENTITY_RIGHTS, pid)) return fail(context_error_from_last_error("open process"));
+    const HANDLE raw = handle->native();
 
     // The error text is built before the handle closes, so CloseHandle cannot change it.
     std::vector<wchar_t> path(IMAGE_PATH_UNITS);
@@ -91,9 +82,8 @@ Result<ProcessIdentity> WindowsProcessApi::query_process_identity(std::uint32_t 
 }
 
 Result<ProcessTable> WindowsProcessApi::take_process_table() {
-    HANDLE raw = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (raw == INVALID_HANDLE_VALUE) return fail(context_error_from_last_error("process snapshot"));
-    const SnapshotHandle snapshot(raw);
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return fail(context_error_from_last_error("process snapshot"));
 
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
@@ -104,6 +94,10 @@ Result<ProcessTable> WindowsProcessApi::take_process_table() {
         entry.dwSize = sizeof entry;
     } while (Process32NextW(snapshot.get(), &entry));
     return table;
+}
+
+std::string WindowsProcessApi::os_error_context(std::string_view context, std::int32_t code) {
+    return context_error_from_win32(context, static_cast<std::uint32_t>(code));
 }
 
 std::uint32_t WindowsProcessApi::current_process_id() { return GetCurrentProcessId(); }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "process_api.hpp"
+#include "unique_handle_win.hpp"
 
 namespace tamsel::host::win {
 
@@ -14,20 +15,21 @@ inline constexpr DWORD PROCESS_IDENTITY_RIGHTS = 0x00101000;
 // QueryFullProcessImageNameW buffer, in UTF-16 units.
 inline constexpr DWORD IMAGE_PATH_UNITS = 32768;
 
-// Owns one process handle; the destructor closes it (a failed close is ignored).
+// Owns one process handle; the destructor closes it (a failed close is ignored). Made empty
+// before the process is opened, so that the handle has its owner the moment it exists.
 class WindowsProcessHandle final : public ProcessHandle {
 public:
+    WindowsProcessHandle() noexcept = default;
     explicit WindowsProcessHandle(HANDLE handle) noexcept : handle_(handle) {}
-    WindowsProcessHandle(const WindowsProcessHandle&) = delete;
-    WindowsProcessHandle& operator=(const WindowsProcessHandle&) = delete;
-    ~WindowsProcessHandle() override;
 
     // WaitForSingleObject(handle, 0) == WAIT_TIMEOUT; a failed wait counts as exited.
     bool is_running() const override;
-    HANDLE native() const noexcept { return handle_; }
+    HANDLE native() const noexcept { return handle_.get(); }
+    // OpenProcess straight into this owner; false (GetLastError set) when it failed.
+    bool open(DWORD rights, std::uint32_t pid) noexcept;
 
 private:
-    HANDLE handle_;
+    UniqueHandle handle_;
 };
 
 // The native handle behind an identity's ProcessHandle made by WindowsProcessApi.
@@ -42,6 +44,8 @@ public:
     std::uint32_t current_process_id() override;
     // "enumerate application windows: ..."
     Result<std::vector<std::uint32_t>> visible_window_owners() override;
+    // context_error with the Win32 error as its HRESULT.
+    std::string os_error_context(std::string_view context, std::int32_t code) override;
 };
 
 // The creation time of an open process as one 64-bit FILETIME value, or 0 when unreadable.

@@ -4,10 +4,9 @@
 
 #include <oleauto.h>
 
-#include <cstdint>
-
 #include "error_text.hpp"
 #include "tamsel/audio/text.hpp"
+#include "tamsel/audio/windows/message_table.hpp"
 
 namespace tamsel::host::win {
 namespace {
@@ -15,24 +14,13 @@ namespace {
 // HRESULTs with this bit set carry an NT status code (FACILITY_NT_BIT).
 constexpr std::uint32_t NT_STATUS_BIT = 0x10000000u;
 
-std::string message_table_text(std::uint32_t hr) {
-    DWORD flags = FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
-    DWORD code = hr;
-    HMODULE module = nullptr;
-    if ((hr & NT_STATUS_BIT) != 0) {
-        // ntdll is mapped into every process; its message table holds the NT status texts.
-        module = GetModuleHandleW(L"ntdll.dll");
-        if (module) {
-            flags |= FORMAT_MESSAGE_FROM_HMODULE;
-            code = hr & ~NT_STATUS_BIT;
-        }
-    }
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(flags, module, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
-    std::string text;
-    if (length != 0 && buffer) text = wide_to_utf8(std::wstring_view(buffer, length));
-    if (buffer) LocalFree(buffer);
-    return text;
+std::string message_for(std::uint32_t hr) {
+    if ((hr & NT_STATUS_BIT) == 0) return tamsel::win::message_table_text(hr);
+    // ntdll is mapped into every process; its message table holds the NT status texts. Only
+    // that table: the system table's text for the same number would describe another error.
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (!ntdll) return {};
+    return tamsel::win::message_table_text(hr & ~NT_STATUS_BIT, ntdll);
 }
 
 // The description of the thread's COM error-information object, or empty. Reading it also
@@ -52,21 +40,31 @@ std::string com_error_description() {
 
 }  // namespace
 
-std::string system_error_text(HRESULT hr, bool com_call) {
+std::string system_error_text(HRESULT hr) {
     const auto code = static_cast<std::uint32_t>(hr);
-    std::string message;
-    if (com_call) message = com_error_description();
-    if (message.empty()) message = message_table_text(code);
-    return compose_system_error_text(message, code);
+    return compose_system_error_text(message_for(code), code);
 }
 
-std::string context_error(std::string_view context, HRESULT hr, bool com_call) {
-    return join_context(context, system_error_text(hr, com_call));
+std::string com_system_error_text(HRESULT hr) {
+    const std::string description = com_error_description();
+    if (description.empty()) return system_error_text(hr);
+    return compose_system_error_text(description, static_cast<std::uint32_t>(hr));
+}
+
+std::string context_error(std::string_view context, HRESULT hr) {
+    return join_context(context, system_error_text(hr));
+}
+
+std::string com_context_error(std::string_view context, HRESULT hr) {
+    return join_context(context, com_system_error_text(hr));
+}
+
+std::string context_error_from_win32(std::string_view context, std::uint32_t error) {
+    return context_error(context, static_cast<HRESULT>(hresult_from_win32(error)));
 }
 
 std::string context_error_from_last_error(std::string_view context) {
-    const DWORD error = GetLastError();
-    return context_error(context, static_cast<HRESULT>(hresult_from_win32(error)));
+    return context_error_from_win32(context, GetLastError());
 }
 
 }  // namespace tamsel::host::win

@@ -78,9 +78,14 @@ std::string system_message(std::int32_t code);
 // A missing standard error is not an error: the line goes nowhere.
 void write_stderr_line(std::string_view line);
 
-// Writes all bytes to standard output without any translation. Succeeds when every byte was
-// written, or when the process has no standard output at all.
-bool write_stdout_bytes(const void* data, std::size_t size);
+// Writes all bytes to standard output without any translation. Gives 0 when every byte was
+// written, or when the process has no standard output at all (none, closed, or a value that is
+// no handle: the bytes go nowhere); otherwise the system's error code of the failed write
+// (errno on Linux, the Win32 error on Windows).
+std::int32_t write_stdout(const void* data, std::size_t size);
+
+// write_stdout, for callers that need no reason: true when it gave 0.
+inline bool write_stdout_bytes(const void* data, std::size_t size) { return write_stdout(data, size) == 0; }
 
 // True when the environment variable is defined, whatever its value (the empty value too).
 bool environment_defined(const char* name);
