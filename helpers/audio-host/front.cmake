@@ -45,7 +45,8 @@ if(WIN32)
     LIBS tamsel_host_windows
     TIMEOUT 300)
   add_dependencies(tamsel_host_validate_target_tests tamsel_validate_probe)
-  target_link_libraries(tamsel_host_validate_target_tests PRIVATE tamsel_test_support_windows)
+  target_link_libraries(tamsel_host_validate_target_tests PRIVATE tamsel_test_support_windows
+                        tamsel_test_failing_allocation)
 endif()
 
 # Fuzz targets (fuzz build only).

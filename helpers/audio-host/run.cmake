@@ -21,7 +21,7 @@ if(TARGET tamsel_host_windows)
   # The stream set-up and the client wrapper over a scripted audio engine.
   tamsel_add_test(tamsel_host_capture_stream_tests
     SOURCES tests/windows/capture_stream_test.cpp
-    LIBS tamsel_host_windows)
+    LIBS tamsel_host_windows tamsel_test_support_windows tamsel_test_failing_allocation)
   # A stand-in translator that starts the real host as its child.
   if(TARGET tamsel_audio_host)
     tamsel_add_test(tamsel_host_capture_translator_tests
@@ -29,7 +29,7 @@ if(TARGET tamsel_host_windows)
       LIBS tamsel_host_core tamsel_test_support_windows
       ARGS $<TARGET_FILE:tamsel_audio_host>
       TIMEOUT 600)
-    add_dependencies(tamsel_host_capture_translator_tests tamsel_audio_host)
+    add_dependencies(tamsel_host_capture_translator_tests tamsel_audio_host tamsel_window_owner)
   endif()
 endif()
 

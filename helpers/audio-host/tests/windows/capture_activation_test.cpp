@@ -301,6 +301,25 @@ int console_child() {
     return stop_requested().load(std::memory_order_acquire) ? 0 : 14;
 }
 
+// The handler's answer for every control event: handled (TRUE), so no event ends the process
+// by the system's default action once capture runs; each sets the flag.
+TEST(ConsoleStop, EveryControlEventIsAnsweredHandled) {
+    struct Case {
+        const char* name;
+        DWORD event;
+    };
+    const Case cases[] = {
+        {"Ctrl+C", CTRL_C_EVENT},          {"Ctrl+Break", CTRL_BREAK_EVENT},
+        {"close", CTRL_CLOSE_EVENT},       {"logoff", CTRL_LOGOFF_EVENT},
+        {"shutdown", CTRL_SHUTDOWN_EVENT}, {"an event of a later system", 0x1234},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(console_stop_handler(c.event), TRUE);
+        EXPECT_TRUE(stop_requested().load(std::memory_order_acquire));
+    }
+}
+
 TEST(ConsoleStop, ControlEventOnlySetsTheStopFlag) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);

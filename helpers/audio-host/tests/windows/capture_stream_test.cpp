@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "failing_allocation.hpp"
 #include "loopback_source_win.hpp"
+#include "open_handles_win.hpp"
 #include "packet_loop.hpp"
 
 namespace tamsel::host::win {
@@ -161,10 +165,7 @@ bool is_context_error(const std::string& text, const std::string& context, HRESU
     return rest == c || (rest.size() > tail.size() && rest.compare(rest.size() - tail.size(), tail.size(), tail) == 0);
 }
 
-bool handle_is_open(HANDLE h) {
-    DWORD flags = 0;
-    return GetHandleInformation(h, &flags) != 0;
-}
+using test_support::handle_is_open;
 
 const std::string INITIALIZE =
     "Initialize mode=0 flags=0x80060000 duration=0 period=0 tag=3 channels=2 rate=48000 bytes/s=384000 align=8 "
@@ -277,6 +278,36 @@ TEST(LoopbackStream, ClientCallsAndTheirFailureTexts) {
     EXPECT_EQ(engine.capture.refs.load(), 0u);
 }
 
+// Each allocation of the set-up fails in turn: the set-up ends (by the exception) with the
+// capture event closed and both interfaces released, whichever allocation it was.
+TEST(LoopbackStream, AnAllocationThatFailsLeavesNoHandleAndNoReference) {
+    std::size_t failed = 0;
+    std::unique_ptr<Engine> engine;
+    test::for_each_failing_allocation(
+        std::chrono::seconds(60), "initialise_loopback_stream",
+        [&] {
+            Result<std::unique_ptr<CaptureClient>> stream = engine->open();
+            EXPECT_TRUE(stream.has_value());
+        },
+        [&](const test::FailingRun& run) {
+            SCOPED_TRACE("allocation " + std::to_string(run.armed));
+            if (run.threw) ++failed;
+            EXPECT_EQ(engine->audio.refs.load(), 0u);
+            EXPECT_EQ(engine->capture.refs.load(), 0u);
+            // Every allocation after CreateEventW comes after SetEventHandle, which shows the event.
+            if (engine->audio.event) {
+                EXPECT_FALSE(handle_is_open(engine->audio.event)) << "the capture event is left open";
+            }
+        },
+        [&] {
+            engine = std::make_unique<Engine>();
+            // Room for every call's line, so the engine's own log never allocates in a call
+            // that may not throw (Stop, from the stream's destructor).
+            engine->log.reserve(64);
+        });
+    EXPECT_GT(failed, 1u);
+}
+
 // The packet loop on the real capture event and client wrapper.
 class StopAfterFirstPush {
 public:
@@ -320,6 +351,33 @@ TEST(LoopbackStream, PacketLoopRunsOnTheRealEventAndWrapper) {
     EXPECT_EQ(sink.pushed, std::vector<std::size_t>{8});
     EXPECT_EQ(sink.first, engine.capture.samples) << "pushed straight from the engine's buffer";
     EXPECT_EQ(sink.marks_before_push, 1);
+}
+
+// A capture event the wait cannot use (a copy of it without the right to wait on it): the
+// wrapper reports the failed wait, and the packet loop ends with its message.
+TEST(LoopbackStream, AFailedEventWaitEndsTheLoopWithItsMessage) {
+    Engine engine;
+    HANDLE event = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    ASSERT_NE(event, nullptr);
+    HANDLE no_wait = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), event, GetCurrentProcess(), &no_wait, EVENT_MODIFY_STATE, FALSE, 0));
+    CloseHandle(event);
+    engine.audio.AddRef();
+    engine.capture.AddRef();
+    ProcessLoopbackSource source(ComPtr<IAudioClient>::adopt(&engine.audio),
+                                 ComPtr<IAudioCaptureClient>::adopt(&engine.capture), UniqueHandle(no_wait), 1056);
+    EXPECT_EQ(source.wait_for_packet(0), WaitOutcome::Failed);
+
+    std::atomic<bool> stop{false};
+    std::atomic<bool> output_failed{false};
+    const SilenceBuffer silence{};
+    AlwaysRunning translator;
+    StopAfterFirstPush sink(stop);
+    const PacketLoopContext context{source, translator, nullptr, stop, output_failed, silence};
+    const Status result = capture_packets(context, sink);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error(), "capture event wait failed");
+    EXPECT_TRUE(sink.pushed.empty());
 }
 
 }  // namespace

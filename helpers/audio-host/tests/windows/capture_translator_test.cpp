@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cwchar>
 #include <map>
 #include <optional>
 #include <nlohmann/json.hpp>
@@ -253,11 +254,112 @@ TEST(TranslatorStartsHost, ExpectedExeMatchesInAnyAsciiCase) {
     expect_activation_refused(run_host(process_target(target->first, upper, GetCurrentProcessId())));
 }
 
+// ---- The Unicode entry -----------------------------------------------------------------------
+
+bool has_display() {
+    wchar_t probe[2];
+    return GetEnvironmentVariableW(L"DISPLAY", probe, 2) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+BOOL CALLBACK note_visible_owner(HWND window, LPARAM context) {
+    if (IsWindowVisible(window)) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(window, &pid);
+        reinterpret_cast<std::set<DWORD>*>(context)->insert(pid);
+    }
+    return TRUE;
+}
+
+bool has_visible_window(DWORD pid) {
+    std::set<DWORD> owners;
+    EnumWindows(&note_visible_owner, reinterpret_cast<LPARAM>(&owners));
+    return owners.count(pid) != 0;
+}
+
+std::wstring folder_of(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
+
+// A copy of the window owner under a name with non-ASCII letters (Latin-1, Cyrillic and CJK),
+// started outside our process tree: a child of ours starts it and ends at once.
+struct UnicodeTarget {
+    std::wstring path;
+    DWORD pid = 0;
+    ~UnicodeTarget() {
+        if (pid != 0) {
+            if (HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid)) {
+                TerminateProcess(process, 0);
+                WaitForSingleObject(process, 5000);
+                CloseHandle(process);
+            }
+        }
+        if (!path.empty()) DeleteFileW(path.c_str());
+    }
+};
+
+TEST(TranslatorStartsHost, ANonAsciiImagePathIsCapturedByItsListedExe) {
+    if (!has_display()) GTEST_SKIP() << "needs a display for the target's window (run under xvfb-run)";
+    UnicodeTarget target;
+    target.path = folder_of(g_host_path) + L"tamsel_\u00E4\u00F6\u0436_\u97F3.exe";
+    ASSERT_TRUE(CopyFileW((folder_of(g_host_path) + L"tamsel_window_owner.exe").c_str(), target.path.c_str(), FALSE))
+        << GetLastError();
+
+    tamsel::test_support::ChildOptions options;
+    Child spawner = Child::start(tamsel::test_support::own_program(), {L"--spawn", target.path}, nullptr, options);
+    ASSERT_TRUE(spawner.started());
+    const HostRun spawned = spawner.finish(30000);
+    ASSERT_TRUE(spawned.finished);
+    ASSERT_EQ(spawned.exit_code, 0u) << spawned.err;
+    target.pid = static_cast<DWORD>(std::stoul(spawned.out));
+    for (int i = 0; i < 400 && !has_visible_window(target.pid); ++i) Sleep(50);
+    ASSERT_TRUE(has_visible_window(target.pid)) << "the target shows its windows";
+
+    // The list names it with its full Unicode path.
+    const HostRun listed = run_host({L"--list"});
+    ASSERT_EQ(listed.exit_code, 0u) << listed.err;
+    const nlohmann::json list = nlohmann::json::parse(listed.out);
+    std::optional<Identity> from_list;
+    for (const nlohmann::json& record : list) {
+        if (record.at("id") == "pid:" + std::to_string(target.pid)) {
+            from_list = Identity{record.at("exe").get<std::string>(), record.at("start_time").get<std::uint64_t>()};
+        }
+    }
+    ASSERT_TRUE(from_list.has_value()) << listed.out;
+    EXPECT_NE(from_list->exe.find("tamsel_\u00E4\u00F6\u0436_\u97F3.exe"), std::string::npos) << from_list->exe;
+    EXPECT_EQ(tamsel::utf8_to_wide(from_list->exe).size(), from_list->exe.size() - 5) << "four non-ASCII letters: 9 UTF-8 bytes, 4 UTF-16 units";
+
+    // Captured by exactly what the list said: the identity matches (an entry that read its
+    // arguments as ANSI text would see "?" for each of those letters and refuse the identity),
+    // and the run goes on to the audio engine.
+    expect_activation_refused(run_host(process_target(target.pid, *from_list, GetCurrentProcessId())));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 2 && std::string(argv[1]) == "--sleep") {
         Sleep(120000);
+        return 0;
+    }
+    if (argc >= 2 && std::string(argv[1]) == "--spawn") {
+        // Starts the program whose path is the rest of our command line (read as UTF-16), prints
+        // its pid and ends, so the program is nobody's child in the running tree.
+        const wchar_t* line = GetCommandLineW();
+        const wchar_t* path = wcsstr(line, L"--spawn ");
+        if (!path) return 3;
+        std::wstring program = path + 8;
+        if (program.size() >= 2 && program.front() == L'"') program = program.substr(1, program.size() - 2);
+        std::wstring command = L"\"" + program + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        if (!CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                            &info)) {
+            return 4;
+        }
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+        const std::string pid = std::to_string(info.dwProcessId);
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), pid.data(), static_cast<DWORD>(pid.size()), &written, nullptr);
         return 0;
     }
     ::testing::InitGoogleTest(&argc, argv);

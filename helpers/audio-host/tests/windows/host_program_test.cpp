@@ -44,6 +44,22 @@ BOOL CALLBACK note_visible_owner(HWND window, LPARAM context) {
     return TRUE;
 }
 
+// Owner pids of all top-level windows right now, hidden ones included.
+BOOL CALLBACK note_any_owner(HWND window, LPARAM context) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(window, &pid);
+    reinterpret_cast<std::vector<DWORD>*>(context)->push_back(pid);
+    return TRUE;
+}
+
+int windows_of(DWORD pid) {
+    std::vector<DWORD> owners;
+    EnumWindows(&note_any_owner, reinterpret_cast<LPARAM>(&owners));
+    int count = 0;
+    for (const DWORD owner : owners) count += owner == pid ? 1 : 0;
+    return count;
+}
+
 int visible_windows_of(DWORD pid) {
     std::vector<DWORD> owners;
     EnumWindows(&note_visible_owner, reinterpret_cast<LPARAM>(&owners));
@@ -68,7 +84,17 @@ TEST(HostProgram, ListIsOneJsonArrayWithoutNewline) {
     }
 }
 
-TEST(HostProgram, ListWriteFailureIsOneErrorEvent) {
+// The system's own text for a Win32 error, trailing white space cut (the oracle for the host's).
+std::string message_of(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    std::string text = n && buffer ? wide_to_utf8(std::wstring_view(buffer, n)) : std::string();
+    if (buffer) LocalFree(buffer);
+    return std::string(trim_trailing_space(text));
+}
+
+TEST(HostProgram, ListWriteFailureIsOneErrorEventWithItsCause) {
     test_support::ChildOptions options;
     options.read_stdout = false;  // a pipe nobody reads: every write to it fails
     Child child = Child::start(host_path(), {L"--list"}, nullptr, options);
@@ -76,9 +102,32 @@ TEST(HostProgram, ListWriteFailureIsOneErrorEvent) {
     const Child::Output output = child.finish();
     ASSERT_TRUE(output.finished);
     EXPECT_EQ(output.exit_code, 1u);
+    // The write to a pipe without reader fails with ERROR_NO_DATA ("The pipe is being closed.")
+    // on Windows and Wine alike; the event keeps that cause in the context form.
+    const std::string cause = message_of(ERROR_NO_DATA);
+    ASSERT_FALSE(cause.empty());
     EXPECT_EQ(output.err,
               "{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":"
-              "\"process list: writing to standard output failed\"}\n");
+              "\"process list: " + cause + " (0x800700E8)\"}\n");
+}
+
+TEST(HostProgram, AProcessWithOnlyAHiddenWindowIsNotListed) {
+    if (!has_display()) GTEST_SKIP() << "needs a display for windows (run under xvfb-run)";
+    const std::wstring owner_path = test_support::own_folder() + L"tamsel_window_owner.exe";
+    Child owner = Child::start(owner_path, {L"--hidden-only"});
+    ASSERT_TRUE(owner.started());
+    for (int i = 0; i < 400 && windows_of(owner.pid()) < 1; ++i) {
+        ASSERT_EQ(WaitForSingleObject(owner.process(), 50), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "the window owner ended early";
+    }
+    ASSERT_GE(windows_of(owner.pid()), 1) << "the hidden window exists";
+    ASSERT_EQ(visible_windows_of(owner.pid()), 0);
+
+    const Child::Output output = run_host({L"--list"});
+    EXPECT_EQ(output.exit_code, 0u);
+    const nlohmann::json list = nlohmann::json::parse(output.out);
+    const std::string id = "pid:" + std::to_string(owner.pid());
+    for (const nlohmann::json& record : list) EXPECT_NE(record.at("id"), id) << "only a hidden window: " << output.out;
 }
 
 TEST(HostProgram, ListShowsAWindowOwnerOnceWithItsIdentity) {

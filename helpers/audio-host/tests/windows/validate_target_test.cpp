@@ -6,12 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "child_process_win.hpp"
+#include "failing_allocation.hpp"
+#include "open_handles_win.hpp"
 #include "process_api_win.hpp"
 #include "process_model.hpp"
 #include "system_error_win.hpp"
@@ -286,6 +289,42 @@ TEST(SystemErrorText, NtStatusCodesUseTheNtMessageTable) {
     } else {
         EXPECT_EQ(text, "0xD0000022");  // no NT message table in this system
     }
+}
+
+TEST(SystemErrorText, NtStatusCodesNeverTakeTheSystemTableText) {
+    // 0x10000002 has the NT bit; NT status 0x00000002 has no message in ntdll's table, while the
+    // system table's text for 2 ("The system cannot find the file specified.") describes a
+    // different error. The code alone is the answer.
+    EXPECT_FALSE(win::system_error_text(static_cast<HRESULT>(0x80070002u)).starts_with("0x"));
+    EXPECT_EQ(win::system_error_text(static_cast<HRESULT>(0x10000002u)), "0x10000002");
+    EXPECT_EQ(win::context_error("open process", static_cast<HRESULT>(0x10000002u)), "open process: 0x10000002");
+}
+
+TEST(ProcessApiWin, AWriteErrorIsInTheContextFormWithItsHresult) {
+    win::WindowsProcessApi api;
+    EXPECT_EQ(api.os_error_context("process list", ERROR_NO_DATA),
+              "process list: " + win::system_error_text(static_cast<HRESULT>(0x800700E8u)));
+    EXPECT_TRUE(api.os_error_context("process list", ERROR_NO_DATA).ends_with(" (0x800700E8)"));
+}
+
+// Each allocation of the identity query fails in turn: the process handle is closed on every
+// one of those paths (its owner exists before it does).
+TEST(ProcessApiWin, AnAllocationThatFailsLeavesNoProcessHandleOpen) {
+    win::WindowsProcessApi api;
+    std::size_t failed = 0;
+    const std::size_t before = test_support::own_process_handles();
+    test::for_each_failing_allocation(
+        std::chrono::seconds(60), "query_process_identity",
+        [&] {
+            Result<ProcessIdentity> identity = api.query_process_identity(GetCurrentProcessId());
+            EXPECT_TRUE(identity.has_value());
+        },
+        [&](const test::FailingRun& run) {
+            if (run.threw) ++failed;
+            EXPECT_EQ(test_support::own_process_handles(), before)
+                << "a handle of this process left open when allocation " << run.armed << " failed";
+        });
+    EXPECT_GT(failed, 1u);
 }
 
 }  // namespace

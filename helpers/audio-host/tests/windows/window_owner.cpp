@@ -1,6 +1,10 @@
 // A test program that owns two visible top-level windows and one hidden one, so the host's
-// list must show it exactly once. It ends when its window is closed, or after two minutes.
+// list must show it exactly once; with "--hidden-only" on its command line it owns the hidden
+// window alone, so the list must not show it at all. It ends when its window is closed, or
+// after two minutes.
 #include <windows.h>
+
+#include <cwchar>
 
 namespace {
 
@@ -21,6 +25,17 @@ int main() {
     window_class.hInstance = instance;
     window_class.lpszClassName = L"TamselWindowOwner";
     if (!RegisterClassW(&window_class)) return 2;
+
+    // Read from the command line itself, whatever entry the program has.
+    if (std::wcsstr(GetCommandLineW(), L"--hidden-only") != nullptr) {
+        HWND hidden = CreateWindowExW(0, window_class.lpszClassName, L"Tamsel hidden window", WS_OVERLAPPEDWINDOW, 50, 50,
+                                      200, 100, nullptr, nullptr, instance, nullptr);
+        if (!hidden) return 3;
+        SetTimer(hidden, 1, 120000, nullptr);
+        MSG message;
+        while (GetMessageW(&message, nullptr, 0, 0) > 0) DispatchMessageW(&message);
+        return 0;
+    }
 
     HWND first = CreateWindowExW(0, window_class.lpszClassName, L"Tamsel test window 1", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
                                  10, 10, 200, 100, nullptr, nullptr, instance, nullptr);

@@ -76,10 +76,12 @@ void finish_within(std::chrono::seconds limit, const char* what, const std::func
 }
 
 void for_each_failing_allocation(std::chrono::seconds limit, const char* what, const std::function<void()>& run,
-                                 const std::function<void(const FailingRun&)>& check) {
+                                 const std::function<void(const FailingRun&)>& check,
+                                 const std::function<void()>& prepare) {
     // A bound far above any path tested, so a run that allocates for ever cannot loop for ever.
     constexpr std::size_t MOST = 100000;
     for (std::size_t n = 1; n <= MOST; ++n) {
+        if (prepare) prepare();
         FailingRun result;
         result.armed = n;
         finish_within(limit, what, [&] {

@@ -42,8 +42,10 @@ struct FailingRun {
 
 // Runs `run` again and again on a thread of its own, with that thread's allocation number 1,
 // 2, 3, ... failing in turn, until a run finishes without reaching the armed number; `check`
-// follows each run on the calling thread. Every run must end within `limit` (finish_within).
+// follows each run on the calling thread, and `prepare` (when given) comes before each run, on
+// the calling thread, with nothing armed. Every run must end within `limit` (finish_within).
 void for_each_failing_allocation(std::chrono::seconds limit, const char* what, const std::function<void()>& run,
-                                 const std::function<void(const FailingRun&)>& check);
+                                 const std::function<void(const FailingRun&)>& check,
+                                 const std::function<void()>& prepare = {});
 
 }  // namespace tamsel::test
