@@ -6,21 +6,15 @@
 #include <optional>
 #include <string_view>
 
+#include "decimal.hpp"
+
 namespace tamsel::host {
 namespace {
 
 // An optional single '+', then one or more ASCII digits; the value must fit `max`.
 std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max) {
     if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (max - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
+    return parse_decimal_digits(text, max);
 }
 
 std::optional<std::uint32_t> parse_positive_u32(std::string_view text) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 
+#include "tamsel/audio/platform.hpp"
 #include "tamsel/audio/text.hpp"
 
 namespace tamsel::host {
@@ -35,6 +36,10 @@ std::string join_context(std::string_view context, std::string_view system_text)
     text += ": ";
     text += system_text;
     return text;
+}
+
+std::string os_error_context_text(std::string_view context, std::int32_t code) {
+    return join_context(context, os_error_text(code));
 }
 
 }  // namespace tamsel::host

@@ -24,4 +24,8 @@ std::string compose_system_error_text(std::string_view message, std::uint32_t hr
 // "{context}: {system_text}"
 std::string join_context(std::string_view context, std::string_view system_text);
 
+// "{context}: {message} (os error {code})": an operating-system error code (errno on Linux)
+// in the context form.
+std::string os_error_context_text(std::string_view context, std::int32_t code);
+
 }  // namespace tamsel::host

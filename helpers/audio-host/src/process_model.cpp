@@ -82,7 +82,7 @@ Status list_processes(ProcessApi& processes) {
 }
 
 std::string ProcessApi::os_error_context(std::string_view context, std::int32_t code) {
-    return join_context(context, os_error_text(code));
+    return os_error_context_text(context, code);
 }
 
 Result<bool> is_ancestor_or_self(const ProcessTable& table, std::uint32_t ancestor, std::uint32_t start) {

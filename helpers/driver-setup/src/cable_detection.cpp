@@ -13,7 +13,7 @@ bool is_cable_identity(std::string_view id) {
 }
 
 bool started_from(const std::optional<NodeStatus>& status) {
-    return status && status->problem == 0 && (status->flags & NODE_FLAG_STARTED) != 0;
+    return status && started_and_healthy(*status);
 }
 
 bool restart_pending(const std::optional<NodeStatus>& status) {

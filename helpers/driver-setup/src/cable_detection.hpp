@@ -15,10 +15,6 @@
 
 namespace tamsel::setup {
 
-// Hardware identifiers of the two cable drivers, compared ignoring ASCII case.
-inline constexpr std::string_view VB_CABLE_IDENTITY = "VBAudioVACWDM";
-inline constexpr std::string_view HIFI_CABLE_IDENTITY = "VBAudioHFVAIO";
-
 // Parents walked from an endpoint's node looking for the driver's node.
 inline constexpr int MAX_ENDPOINT_ANCESTORS = 8;
 // Attempts at reading the device instance list when it changes between size and read.

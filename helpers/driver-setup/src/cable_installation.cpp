@@ -8,10 +8,6 @@ namespace tamsel::setup {
 
 namespace fs = std::filesystem;
 
-std::string windows_error(std::string_view context, std::uint32_t code) {
-    return std::string(context) + ": Windows error " + std::to_string(code);
-}
-
 namespace {
 
 // Owns one device information set: destroyed when the owner goes out of scope, on every path.
@@ -38,13 +34,13 @@ SetupResult judge_health(DeviceInstaller& installer, DeviceSet class_set) {
     std::uint32_t status = 0;
     std::uint32_t problem = 0;
     const std::uint32_t result = installer.node_status(class_set, status, problem);
-    const bool healthy = result == CR_SUCCESS_CODE && problem == 0 && (status & DN_STARTED_FLAG) != 0;
+    const bool healthy = result == CR_SUCCESS_CODE && started_and_healthy(NodeStatus{status, problem});
     if (!healthy) return fail(std::string(UNHEALTHY_CABLE_MESSAGE));
     return SetupSuccess{false};
 }
 
 SetupResult install_cable(DeviceInstaller& installer, const InfClass& inf_class, const std::u16string& inf_path) {
-    const std::u16string hardware_id = utf8_to_utf16(CABLE_HARDWARE_ID);
+    const std::u16string hardware_id = utf8_to_utf16(VB_CABLE_IDENTITY);
     // REG_MULTI_SZ holding the identifier once: the entry, its NUL and the list's NUL.
     std::u16string multi_sz = hardware_id;
     multi_sz.push_back(u'\0');
@@ -75,7 +71,7 @@ SetupResult install_cable(DeviceInstaller& installer, const InfClass& inf_class,
 
 bool hardware_ids_name_cable(const HardwareIdBuffer& buffer) {
     for (const std::string& piece : split_utf16_multi_string(std::u16string_view(buffer.data(), buffer.size()))) {
-        if (ascii_iequal(piece, CABLE_HARDWARE_ID)) return true;
+        if (ascii_iequal(piece, VB_CABLE_IDENTITY)) return true;
     }
     return false;
 }

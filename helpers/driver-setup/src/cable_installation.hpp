@@ -6,17 +6,17 @@
 #include <string_view>
 
 #include "device_installer.hpp"
+#include "device_node.hpp"
 #include "setup_result.hpp"
 
 namespace tamsel::setup {
 
-inline constexpr std::string_view CABLE_HARDWARE_ID = "VBAudioVACWDM";
 inline constexpr std::string_view INSTALL_INF = "vbMmeCable64_win10.inf";
 inline constexpr std::string_view UNHEALTHY_CABLE_MESSAGE =
     "Existing VB-CABLE device is not healthy; check Device Manager or restart Windows. No driver was replaced.";
 
 // True when one NUL-separated piece of the whole buffer is the cable's hardware identifier
-// (13 bytes in UTF-8, ASCII letters in any case).
+// VB_CABLE_IDENTITY (13 bytes in UTF-8, ASCII letters in any case).
 bool hardware_ids_name_cable(const HardwareIdBuffer& buffer);
 
 // Looks for a present device of the INF's class that names the cable's hardware identifier;

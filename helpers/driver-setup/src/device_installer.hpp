@@ -61,6 +61,5 @@ inline constexpr std::uint32_t DIF_REMOVE_CODE = 0x05;
 inline constexpr std::uint32_t DIF_REGISTERDEVICE_CODE = 0x19;
 inline constexpr std::uint32_t ERROR_NO_MORE_ITEMS_CODE = 259;
 inline constexpr std::uint32_t CR_SUCCESS_CODE = 0;
-inline constexpr std::uint32_t DN_STARTED_FLAG = 0x00000008;
 
 }  // namespace tamsel::setup

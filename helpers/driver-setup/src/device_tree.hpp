@@ -9,19 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "device_node.hpp"
+
 namespace tamsel::setup {
 
 // A device-node handle as CM_Locate_DevNodeW gives it.
 using DevNode = std::uint32_t;
 
-struct NodeStatus {
-    std::uint32_t flags = 0;    // DN_* status flags
-    std::uint32_t problem = 0;  // CM_PROB_* problem number, 0 for none
-};
-
-inline constexpr std::uint32_t NODE_FLAG_STARTED = 0x00000008;       // DN_STARTED
-inline constexpr std::uint32_t NODE_FLAG_NEED_RESTART = 0x00000100;  // DN_NEED_RESTART
-inline constexpr std::uint32_t NODE_PROBLEM_NEED_RESTART = 14;       // CM_PROB_NEED_RESTART
 inline constexpr std::uint32_t FORM_FACTOR_SPEAKERS = 1;             // EndpointFormFactor Speakers
 
 // Length in UTF-16 units of the CM_DRP_HARDWAREID buffer (4096 bytes).

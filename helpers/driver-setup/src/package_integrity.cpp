@@ -12,17 +12,6 @@ namespace tamsel::setup {
 
 namespace fs = std::filesystem;
 
-std::string to_lower_hex(const Sha256Digest& digest) {
-    static constexpr char DIGITS[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(digest.size() * 2);
-    for (const std::uint8_t byte : digest) {
-        text.push_back(DIGITS[byte >> 4]);
-        text.push_back(DIGITS[byte & 0x0F]);
-    }
-    return text;
-}
-
 Result<std::vector<std::uint8_t>> read_whole_file(const fs::path& file) {
     // A directory opens as a stream on some systems and then reads as nothing; only regular
     // files count as readable package files.

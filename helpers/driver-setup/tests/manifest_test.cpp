@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "manifest.hpp"
+#include "sha256.hpp"
 
 namespace tamsel::setup {
 namespace {
@@ -40,6 +42,17 @@ bool is_member_line(const std::string& line, bool comma) {
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     }
     return rest[68] == '"' && (!comma || rest[69] == ',');
+}
+
+// The whole text, byte for byte: its length and its SHA-256 (of the 31 members in their listed
+// order, laid out as below). Any change anywhere in it (a digest, a name, the order, a blank, a
+// line end) changes the digest.
+TEST(DriverManifest, WholeTextLengthAndDigest) {
+    EXPECT_EQ(DRIVER_MANIFEST.size(), 2982u);
+    const Result<Sha256Digest> digest =
+        sha256(reinterpret_cast<const std::uint8_t*>(DRIVER_MANIFEST.data()), DRIVER_MANIFEST.size());
+    ASSERT_TRUE(digest) << digest.error();
+    EXPECT_EQ(to_lower_hex(*digest), "8f2b51335f5b7af2d75e0e5813c42f3517e28f3533d61d805e6b704f3de2f3bc");
 }
 
 TEST(DriverManifest, LengthAndLayout) {

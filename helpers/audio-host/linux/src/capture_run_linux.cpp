@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "linux_error.hpp"
+#include "error_text.hpp"
 #include "pulse_capture.hpp"
 
 namespace tamsel::host::linux_host {
@@ -23,7 +23,7 @@ Status install_signal_stop_handler() {
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: a blocking poll returns early and the loop looks at the flag
     for (const int signal_number : {SIGINT, SIGTERM}) {
-        if (::sigaction(signal_number, &action, nullptr) != 0) return fail(errno_error("console stop handler", errno));
+        if (::sigaction(signal_number, &action, nullptr) != 0) return fail(os_error_context_text("console stop handler", errno));
     }
     return ok();
 }

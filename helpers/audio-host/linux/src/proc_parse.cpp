@@ -3,19 +3,13 @@
 #include <cstddef>
 #include <limits>
 
+#include "decimal.hpp"
+
 namespace tamsel::host::linux_host {
 namespace {
 
 std::optional<std::uint64_t> parse_u64(std::string_view text) noexcept {
-    if (text.empty()) return std::nullopt;
-    std::uint64_t value = 0;
-    for (const char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
+    return parse_decimal_digits(text, std::numeric_limits<std::uint64_t>::max());
 }
 
 // Splits off the next field separated by single or repeated spaces.

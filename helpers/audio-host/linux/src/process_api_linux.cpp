@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "linux_error.hpp"
+#include "error_text.hpp"
 #include "proc_parse.hpp"
 #include "tamsel/audio/text.hpp"
 #include "x11_windows.hpp"
@@ -59,7 +59,7 @@ Result<std::string> read_image_path(std::uint32_t pid) {
     std::string target(4096, '\0');
     for (;;) {
         const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
-        if (n < 0) return fail(errno_error("process executable", errno));
+        if (n < 0) return fail(os_error_context_text("process executable", errno));
         if (static_cast<std::size_t>(n) < target.size()) {
             target.resize(static_cast<std::size_t>(n));
             break;
@@ -72,7 +72,7 @@ Result<std::string> read_image_path(std::uint32_t pid) {
         struct stat named {};
         const bool same_file = ::stat(link.c_str(), &image) == 0 && ::stat(target.c_str(), &named) == 0 &&
                                image.st_dev == named.st_dev && image.st_ino == named.st_ino;
-        if (!same_file) return fail(errno_error("process executable", ENOENT));
+        if (!same_file) return fail(os_error_context_text("process executable", ENOENT));
     }
     return target;
 }
@@ -95,16 +95,16 @@ bool PidfdHandle::is_running() const {
 }
 
 Result<std::unique_ptr<PidfdHandle>> open_pidfd(std::uint32_t pid) {
-    if (pid == 0 || pid > 0x7FFFFFFFu) return fail(errno_error("open process", ESRCH));
+    if (pid == 0 || pid > 0x7FFFFFFFu) return fail(os_error_context_text("open process", ESRCH));
     const long fd = ::syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0u);
-    if (fd < 0) return fail(errno_error("open process", errno));
+    if (fd < 0) return fail(os_error_context_text("open process", errno));
     return std::make_unique<PidfdHandle>(static_cast<int>(fd));
 }
 
 Result<std::uint64_t> LinuxProcessApi::boot_time() {
     if (have_boot_time_) return boot_time_;
     std::string text;
-    if (!read_small_file("/proc/stat", text)) return fail(errno_error("process identity", errno));
+    if (!read_small_file("/proc/stat", text)) return fail(os_error_context_text("process identity", errno));
     Result<std::uint64_t> parsed = parse_boot_time(text);
     if (!parsed) return fail(join_context("process identity", parsed.error()));
     boot_time_ = *parsed;
@@ -121,17 +121,17 @@ Result<ProcessIdentity> LinuxProcessApi::query_process_identity(std::uint32_t pi
     if (!exe) return exe.error_result();
 
     std::string stat_text;
-    if (!read_small_file(proc_path(pid, "stat"), stat_text)) return fail(errno_error("process identity", errno));
+    if (!read_small_file(proc_path(pid, "stat"), stat_text)) return fail(os_error_context_text("process identity", errno));
     Result<ProcStat> stat = parse_proc_stat(stat_text);
     if (!stat) return fail(join_context("process identity", stat.error()));
     Result<std::uint64_t> boot = boot_time();
     if (!boot) return boot.error_result();
     const long ticks = ::sysconf(_SC_CLK_TCK);
-    if (ticks <= 0) return fail(errno_error("process identity", EINVAL));
+    if (ticks <= 0) return fail(os_error_context_text("process identity", EINVAL));
 
     // Still alive after the reads: the pid was not reused in between, so the path and the start
     // time are those of the pidfd's process.
-    if (!(*handle)->is_running()) return fail(errno_error("open process", ESRCH));
+    if (!(*handle)->is_running()) return fail(os_error_context_text("open process", ESRCH));
 
     ProcessIdentity identity;
     identity.exe = utf8_lossy(*exe);
@@ -142,7 +142,7 @@ Result<ProcessIdentity> LinuxProcessApi::query_process_identity(std::uint32_t pi
 
 Result<ProcessTable> LinuxProcessApi::take_process_table() {
     DIR* dir = ::opendir("/proc");
-    if (dir == nullptr) return fail(errno_error("process snapshot", errno));
+    if (dir == nullptr) return fail(os_error_context_text("process snapshot", errno));
     ProcessTable table;
     std::string text;
     for (;;) {
@@ -158,7 +158,7 @@ Result<ProcessTable> LinuxProcessApi::take_process_table() {
         table[*pid] = stat->parent_pid;
     }
     (void)::closedir(dir);
-    if (table.empty()) return fail(errno_error("first process", ENOENT));
+    if (table.empty()) return fail(os_error_context_text("first process", ENOENT));
     return table;
 }
 

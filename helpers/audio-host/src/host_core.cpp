@@ -1,2 +1,0 @@
-// Anchor of the portable core library; the rules live in the files named for them.
-namespace tamsel::host {}
