@@ -30,13 +30,13 @@ tamsel_add_test(tamsel_capture_unit_tests
   LIBS tamsel_capture_internal ENV ASAN_OPTIONS=allocator_may_return_null=1)
 tamsel_add_test(tamsel_capture_worker_tests
   SOURCES tests/capture_worker_test.cpp
-  LIBS tamsel_capture_internal THREADS TIMEOUT 120)
+  LIBS tamsel_capture_internal tamsel_test_failing_allocation THREADS TIMEOUT 120)
 tamsel_add_test(tamsel_capture_diagnostics_tests
   SOURCES tests/capture_diagnostics_test.cpp
   LIBS tamsel_capture_internal)
 tamsel_add_test(tamsel_capture_alloc_tests
   SOURCES tests/capture_alloc_test.cpp
-  LIBS tamsel_capture_internal THREADS TIMEOUT 60)
+  LIBS tamsel_capture_internal tamsel_test_failing_allocation THREADS TIMEOUT 60)
 if(NOT WIN32)
   tamsel_add_test(tamsel_capture_stdio_tests
     SOURCES tests/capture_stdio_test.cpp

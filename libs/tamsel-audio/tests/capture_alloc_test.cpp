@@ -1,9 +1,8 @@
-// push_samples never allocates: this binary replaces the global operator new with a version
-// that counts the allocations of the calling thread, and the pushing thread's count must not
-// move across thousands of pushes of every kind (queued, dropped on a full ring, refused,
-// multi-piece, after a discontinuity, after stop). The count goes through operator new and not
-// malloc because AddressSanitizer owns malloc; the standard library allocates through
-// operator new, so this catches any container, string or std::function that could sneak in.
+// push_samples never allocates: this binary links the counting global operator new of
+// tests/support/alloc, and the pushing thread's count must not move across thousands of pushes
+// of every kind (queued, dropped on a full ring, refused, multi-piece, after a discontinuity,
+// after stop). It counts every operator new, so it catches any container, string or
+// std::function that could sneak in.
 //
 // "No lock" is shown by construction rather than measured: the push path is
 // CaptureWorker::push_samples -> push_pieces (producer.hpp) -> SampleQueue::try_claim/publish
@@ -19,54 +18,25 @@
 #include <thread>
 #include <vector>
 
+#include "failing_allocation.hpp"
 #include "worker.hpp"
 
 static_assert(std::atomic<std::uint64_t>::is_always_lock_free, "ring indices and counters must be lock-free");
 static_assert(std::atomic<bool>::is_always_lock_free, "the running flag must be lock-free");
 
-namespace {
-thread_local std::size_t thread_allocations = 0;
-
-void* counted_allocation(std::size_t size) {
-    ++thread_allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-
-// Out of line so the compiler does not see free() meet a pointer from operator new.
-[[gnu::noinline]] void counted_release(void* p) noexcept { std::free(p); }
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_allocation(size); }
-void* operator new[](std::size_t size) { return counted_allocation(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    ++thread_allocations;
-    return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    ++thread_allocations;
-    return std::malloc(size == 0 ? 1 : size);
-}
-void operator delete(void* p) noexcept { counted_release(p); }
-void operator delete[](void* p) noexcept { counted_release(p); }
-void operator delete(void* p, std::size_t) noexcept { counted_release(p); }
-void operator delete[](void* p, std::size_t) noexcept { counted_release(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { counted_release(p); }
-void operator delete[](void* p, const std::nothrow_t&) noexcept { counted_release(p); }
-
 namespace tamsel::capture {
 namespace {
 
 TEST(AllocationCounter, CountsThisThreadsAllocations) {
-    const std::size_t before = thread_allocations;
+    const std::size_t before = test::allocations_on_this_thread();
     auto p = std::make_unique<int>(7);
     std::vector<float> v(100);
-    EXPECT_EQ(thread_allocations, before + 2);
+    EXPECT_EQ(test::allocations_on_this_thread(), before + 2);
     std::size_t other_thread = 0;
     std::thread([&] {
-        const std::size_t start = thread_allocations;
+        const std::size_t start = test::allocations_on_this_thread();
         auto q = std::make_unique<long>(1);
-        other_thread = thread_allocations - start;
+        other_thread = test::allocations_on_this_thread() - start;
     }).join();
     EXPECT_EQ(other_thread, 1u) << "each thread counts its own allocations";
 }
@@ -86,7 +56,7 @@ TEST(PushSamples, NeverAllocates) {
         ASSERT_TRUE(worker);
         const std::vector<float> audio(8192, 0.25f);
 
-        const std::size_t before = thread_allocations;
+        const std::size_t before = test::allocations_on_this_thread();
         std::size_t accepted = 0;
         for (std::size_t round = 0; round < 2000; ++round) {
             const std::size_t sizes[] = {960, 0, 2, 1024, 1026, 2500, 3, 8192, 1};
@@ -95,7 +65,7 @@ TEST(PushSamples, NeverAllocates) {
         }
         worker->release_producer();
         accepted += worker->push_samples(audio.data(), 960);
-        const std::size_t allocations = thread_allocations - before;
+        const std::size_t allocations = test::allocations_on_this_thread() - before;
 
         worker->stop();
         EXPECT_EQ(allocations, 0u) << (hold_worker ? "held worker" : "running worker");

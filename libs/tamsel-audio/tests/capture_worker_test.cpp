@@ -1,11 +1,13 @@
 // The worker thread through start_capture_worker_with: validation, chunking and gaps, stop,
-// output failure and the diagnostic line on a fake clock. Runs under ThreadSanitizer too.
+// output failure, the diagnostic line on a fake clock, and allocations that fail while its
+// thread exists. Runs under ThreadSanitizer too.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <condition_variable>
 #include <mutex>
 #include <numeric>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "convert.hpp"
+#include "failing_allocation.hpp"
 #include "worker.hpp"
 
 namespace tamsel::capture {
@@ -376,6 +379,69 @@ TEST(CaptureWorker, NoDiagnosticLineWithoutDropsWhenDiagnosticsAreOff) {
     while (harness.fake_ns.load() < std::chrono::nanoseconds(3s).count()) std::this_thread::sleep_for(1ms);
     worker->stop();
     EXPECT_TRUE(harness.lines.empty());
+}
+
+// ---- Allocation failures -------------------------------------------------------------------
+
+WorkerHooks quiet_hooks() {
+    WorkerHooks hooks = standard_worker_hooks();
+    hooks.diagnostics_enabled = true;  // a diagnostic line (an allocation) every second
+    hooks.write_chunk = [](const std::uint8_t*, std::size_t) { return true; };
+    hooks.write_line = [](const std::string&) {};
+    return hooks;
+}
+
+TEST(CaptureWorker, AStartWhoseAllocationFailsReturnsAndStopsItsThread) {
+    std::size_t failed_starts = 0;
+    std::size_t started = 0;
+    test::for_each_failing_allocation(
+        20s, "start_capture_worker_with",
+        [&] {
+            auto output_failed = std::make_shared<std::atomic<bool>>(false);
+            Result<CaptureWorker> worker =
+                start_capture_worker_with(2, 48000, 32, output_failed, quiet_hooks());
+            if (!worker) return;
+            ++started;
+            std::vector<float> samples(1920, 0.25f);
+            (void)worker->push_samples(samples.data(), samples.size());
+            worker->release_producer();
+            worker->stop();
+        },
+        [&](const test::FailingRun& run) {
+            if (run.threw) ++failed_starts;
+        });
+    // The sweep reached the allocations after the thread had started: the last run started
+    // without a failure, and the ones before it failed at every allocation of the start.
+    EXPECT_GT(failed_starts, 3u);
+    EXPECT_GE(started, 1u);
+}
+
+TEST(CaptureWorker, AnExceptionOnTheWorkerThreadEndsItsOutputAndIsReported) {
+    // The worker's own first allocation after its start hook throws (the diagnostic line).
+    WorkerHooks hooks = quiet_hooks();
+    std::atomic<std::int64_t> fake_ns{0};
+    hooks.now = [&] { return MonotonicClock::time_point(std::chrono::nanoseconds(fake_ns.load())); };
+    hooks.idle_sleep = [&] { fake_ns.fetch_add(std::chrono::nanoseconds(100ms).count()); };
+    hooks.on_worker_start = [](const std::atomic<bool>&) { test::fail_allocation(1); };
+    auto output_failed = std::make_shared<std::atomic<bool>>(false);
+    Result<CaptureWorker> worker = start_capture_worker_with(2, 48000, 32, output_failed, hooks);
+    ASSERT_TRUE(worker);
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!output_failed->load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(output_failed->load()) << "the packet loop must learn that the worker is gone";
+    ASSERT_NE(worker->failure(), nullptr);
+    EXPECT_STREQ(worker->failure(), "capture worker: out of memory");
+    worker->stop();
+}
+
+TEST(CaptureWorker, ASoundWorkerReportsNoFailure) {
+    auto output_failed = std::make_shared<std::atomic<bool>>(false);
+    Result<CaptureWorker> worker = start_capture_worker_with(2, 48000, 32, output_failed, quiet_hooks());
+    ASSERT_TRUE(worker);
+    std::this_thread::sleep_for(20ms);
+    worker->stop();
+    EXPECT_EQ(worker->failure(), nullptr);
+    EXPECT_FALSE(output_failed->load());
 }
 
 }  // namespace

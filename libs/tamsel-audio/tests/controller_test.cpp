@@ -1,5 +1,6 @@
-// The audio controller with a replaced cubeb table: start failures and the registry, channels
-// and their closed outcomes, the diagnostics tick, shutdown.
+// The audio controller with a replaced cubeb table: start failures (allocation failures
+// included) and the registry, channels and their closed outcomes, the diagnostics tick,
+// shutdown.
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "controller_cubeb.hpp"
+#include "failing_allocation.hpp"
 #include "tamsel/audio/controller.hpp"
 
 namespace tamsel {
@@ -398,6 +400,41 @@ TEST_F(Controller, DiagnosticsFromTheEnvironmentEmptyValueCounts) {
     controller->reset();
     EXPECT_GE(reports, 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "TAMSEL_AUDIO backend=fakeback binding=0.38.0\n");
+}
+
+// Each allocation of the starting thread fails in turn, the last one included, which comes after
+// the thread has answered its start-up: every start returns (a start that joined a thread still
+// serving would hang, ending the program with "HANG"), and a failed one leaves no thread behind.
+TEST_F(Controller, AStartWhoseAllocationFailsReturnsAndEndsItsThread) {
+    std::size_t failed_starts = 0;
+    test::for_each_failing_allocation(
+        30s, "start_controller",
+        [] {
+            Result<SharedController> controller = start_controller(fake_options());
+            if (controller) {
+                EXPECT_EQ((*controller)->backend(), "fakeback");
+            }
+        },
+        [&](const test::FailingRun& run) {
+            if (run.threw) ++failed_starts;
+            EXPECT_EQ(fake_.init_calls.load(), fake_.contexts_destroyed.load()) << "a context left behind";
+        });
+    EXPECT_GT(failed_starts, 3u);
+}
+
+// The same through a registry: the start runs under its lock, and a throw there poisons it
+// instead of hanging in it.
+TEST_F(Controller, ARegistryStartThatThrowsReturnsUnderItsLock) {
+    std::size_t poisoned = 0;
+    test::for_each_failing_allocation(
+        30s, "ControllerRegistry::get",
+        [&] {
+            ControllerRegistry registry;
+            Result<SharedController> controller = registry.get([] { return start_controller(fake_options()); });
+            if (!controller && controller.error() == "audio controller registry poisoned") ++poisoned;
+        },
+        [](const test::FailingRun&) {});
+    EXPECT_GT(poisoned, 0u);
 }
 
 }  // namespace

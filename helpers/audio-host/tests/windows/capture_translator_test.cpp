@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "child_process_win.hpp"
+#include "top_windows_win.hpp"
 #include "tamsel/audio/text.hpp"
 
 namespace {
@@ -256,25 +257,7 @@ TEST(TranslatorStartsHost, ExpectedExeMatchesInAnyAsciiCase) {
 
 // ---- The Unicode entry -----------------------------------------------------------------------
 
-bool has_display() {
-    wchar_t probe[2];
-    return GetEnvironmentVariableW(L"DISPLAY", probe, 2) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-}
-
-BOOL CALLBACK note_visible_owner(HWND window, LPARAM context) {
-    if (IsWindowVisible(window)) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        reinterpret_cast<std::set<DWORD>*>(context)->insert(pid);
-    }
-    return TRUE;
-}
-
-bool has_visible_window(DWORD pid) {
-    std::set<DWORD> owners;
-    EnumWindows(&note_visible_owner, reinterpret_cast<LPARAM>(&owners));
-    return owners.count(pid) != 0;
-}
+bool has_visible_window(DWORD pid) { return tamsel::test_support::top_windows_of(pid, true) > 0; }
 
 std::wstring folder_of(const std::wstring& path) { return path.substr(0, path.find_last_of(L"\\/") + 1); }
 
@@ -296,7 +279,7 @@ struct UnicodeTarget {
 };
 
 TEST(TranslatorStartsHost, ANonAsciiImagePathIsCapturedByItsListedExe) {
-    if (!has_display()) GTEST_SKIP() << "needs a display for the target's window (run under xvfb-run)";
+    if (!tamsel::test_support::has_display()) GTEST_SKIP() << "needs a display for the target's window (run under xvfb-run)";
     UnicodeTarget target;
     target.path = folder_of(g_host_path) + L"tamsel_\u00E4\u00F6\u0436_\u97F3.exe";
     ASSERT_TRUE(CopyFileW((folder_of(g_host_path) + L"tamsel_window_owner.exe").c_str(), target.path.c_str(), FALSE))

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "child_process_win.hpp"
+#include "top_windows_win.hpp"
 #include "tamsel/audio/text.hpp"
 
 namespace tamsel::host {
@@ -29,44 +30,10 @@ Child::Output run_host(const std::vector<std::wstring>& args) {
     return output;
 }
 
-bool has_display() {
-    wchar_t probe[2];
-    return GetEnvironmentVariableW(L"DISPLAY", probe, 2) != 0 || GetLastError() != ERROR_ENVVAR_NOT_FOUND;
-}
+using test_support::has_display;
 
-// Owner pids of visible top-level windows right now.
-BOOL CALLBACK note_visible_owner(HWND window, LPARAM context) {
-    if (IsWindowVisible(window)) {
-        DWORD pid = 0;
-        GetWindowThreadProcessId(window, &pid);
-        reinterpret_cast<std::vector<DWORD>*>(context)->push_back(pid);
-    }
-    return TRUE;
-}
-
-// Owner pids of all top-level windows right now, hidden ones included.
-BOOL CALLBACK note_any_owner(HWND window, LPARAM context) {
-    DWORD pid = 0;
-    GetWindowThreadProcessId(window, &pid);
-    reinterpret_cast<std::vector<DWORD>*>(context)->push_back(pid);
-    return TRUE;
-}
-
-int windows_of(DWORD pid) {
-    std::vector<DWORD> owners;
-    EnumWindows(&note_any_owner, reinterpret_cast<LPARAM>(&owners));
-    int count = 0;
-    for (const DWORD owner : owners) count += owner == pid ? 1 : 0;
-    return count;
-}
-
-int visible_windows_of(DWORD pid) {
-    std::vector<DWORD> owners;
-    EnumWindows(&note_visible_owner, reinterpret_cast<LPARAM>(&owners));
-    int count = 0;
-    for (const DWORD owner : owners) count += owner == pid ? 1 : 0;
-    return count;
-}
+int windows_of(DWORD pid) { return test_support::top_windows_of(pid, false); }
+int visible_windows_of(DWORD pid) { return test_support::top_windows_of(pid, true); }
 
 TEST(HostProgram, ListIsOneJsonArrayWithoutNewline) {
     const Child::Output output = run_host({L"--list"});

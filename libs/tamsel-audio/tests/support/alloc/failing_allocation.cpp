@@ -13,11 +13,13 @@ namespace {
 struct ThreadArming {
     std::size_t remaining = 0;  // 0: not armed; otherwise allocations left until the failing one
     bool fired = false;
+    std::size_t allocations = 0;
 };
 thread_local ThreadArming arming;
 
-// True when this allocation is the armed one.
+// Counts this allocation; true when it is the armed one.
 bool take_failure() noexcept {
+    ++arming.allocations;
     if (arming.remaining == 0) return false;
     if (--arming.remaining != 0) return false;
     arming.fired = true;
@@ -48,7 +50,11 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 namespace tamsel::test {
 
-void fail_allocation(std::size_t n) noexcept { arming = ThreadArming{n, false}; }
+std::size_t allocations_on_this_thread() noexcept { return arming.allocations; }
+void fail_allocation(std::size_t n) noexcept {
+    arming.remaining = n;
+    arming.fired = false;
+}
 void disarm_allocation_failure() noexcept { arming.remaining = 0; }
 bool allocation_failure_fired() noexcept { return arming.fired; }
 

@@ -2,7 +2,9 @@
 // Allocation-failure injection for tests of the paths that run when an allocation throws.
 //
 // A test program that links tamsel_test_failing_allocation gets a global operator new that
-// counts the allocations of each thread separately. Arming a thread makes its n-th allocation
+// counts the allocations of each thread separately (allocations_on_this_thread). It goes
+// through operator new and not malloc because AddressSanitizer owns malloc; the standard
+// library allocates through operator new, so every container, string or std::function counts. Arming a thread makes its n-th allocation
 // from then on throw std::bad_alloc (once); other threads are untouched, so a thread started by
 // the code under test allocates normally unless it arms itself.
 //
@@ -20,6 +22,9 @@
 #include <functional>
 
 namespace tamsel::test {
+
+// Every operator new (the nothrow forms included) this thread has made so far.
+std::size_t allocations_on_this_thread() noexcept;
 
 // From now on, this thread's n-th allocation (n >= 1) throws std::bad_alloc.
 void fail_allocation(std::size_t n) noexcept;
