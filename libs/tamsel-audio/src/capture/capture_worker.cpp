@@ -1,7 +1,7 @@
 #include <chrono>
 #include <limits>
-#include <optional>
 #include <new>
+#include <optional>
 #include <thread>
 #include <utility>
 
