@@ -281,7 +281,8 @@ class ProtocolDocumentTest(unittest.TestCase):
 
     def test_every_message_of_the_programs_is_documented(self):
         pattern = re.compile(
-            r'\b(?:fail|context_error|context_error_from_last_error|windows_failure\(installer,|windows_error|Problem)'
+            r'\b(?:fail|context_error|com_context_error|context_error_from_last_error|os_error_context|'
+            r'windows_failure\(installer,|windows_error|Problem)'
             r'[({]\s*(?:std::string\()?"([^"\\]+)"')
         sources = [path for folder in ("helpers/audio-host/src", "helpers/audio-host/windows/src",
                                        "helpers/driver-setup/src", "helpers/driver-setup/windows/src",
