@@ -82,15 +82,26 @@ bool reaches(const std::map<DWORD, DWORD>& parents, DWORD ancestor, DWORD start)
 
 // A running process outside our tree, whose tree does not hold us either, and whose identity
 // can be read: a target the translator may legitimately capture.
+// A process outside our tree that stays for the whole test: Wine's services.exe lives as long as
+// the prefix's server does, so it is taken first; a short-lived process (another test's child,
+// a helper of Wine's) could end between the choice and the host's check.
 std::optional<std::pair<DWORD, Identity>> unrelated_process() {
     const std::map<DWORD, DWORD> parents = process_parents();
     const DWORD self = GetCurrentProcessId();
+    std::optional<std::pair<DWORD, Identity>> any;
     for (const auto& [pid, parent] : parents) {
         (void)parent;
         if (pid == 0 || pid == self || reaches(parents, self, pid) || reaches(parents, pid, self)) continue;
-        if (std::optional<Identity> identity = identity_of(pid)) return std::make_pair(pid, *identity);
+        std::optional<Identity> identity = identity_of(pid);
+        if (!identity) continue;
+        std::string lower = identity->exe;
+        for (char& c : lower) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (lower.size() >= 13 && lower.compare(lower.size() - 13, 13, "\\services.exe") == 0) {
+            return std::make_pair(pid, *identity);
+        }
+        if (!any) any = std::make_pair(pid, *identity);
     }
-    return std::nullopt;
+    return any;
 }
 
 using tamsel::test_support::Child;
