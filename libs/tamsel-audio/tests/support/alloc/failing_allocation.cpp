@@ -1,6 +1,10 @@
 // The counting, failing global operator new behind failing_allocation.hpp.
 #include "failing_allocation.hpp"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -15,10 +19,33 @@ struct ThreadArming {
     bool fired = false;
     std::size_t allocations = 0;
 };
-thread_local ThreadArming arming;
+
+#if defined(_WIN32)
+// The system's thread-local slots rather than the compiler's thread_local: under arm64 Wine
+// some system calls (LocalFree among them) return with the TEB register x18 overwritten, and
+// compiled TLS reads through x18 would then fault; TlsGetValue finds the thread by itself.
+// Each thread's record is made with malloc (never operator new, which calls this) and kept
+// for the life of the test program.
+ThreadArming& this_thread_arming() noexcept {
+    static const DWORD slot = TlsAlloc();
+    auto* record = static_cast<ThreadArming*>(TlsGetValue(slot));
+    if (!record) {
+        record = static_cast<ThreadArming*>(std::calloc(1, sizeof(ThreadArming)));
+        if (!record) std::abort();
+        TlsSetValue(slot, record);
+    }
+    return *record;
+}
+#else
+ThreadArming& this_thread_arming() noexcept {
+    thread_local ThreadArming arming;
+    return arming;
+}
+#endif
 
 // Counts this allocation; true when it is the armed one.
 bool take_failure() noexcept {
+    ThreadArming& arming = this_thread_arming();
     ++arming.allocations;
     if (arming.remaining == 0) return false;
     if (--arming.remaining != 0) return false;
@@ -50,13 +77,13 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
 
 namespace tamsel::test {
 
-std::size_t allocations_on_this_thread() noexcept { return arming.allocations; }
+std::size_t allocations_on_this_thread() noexcept { return this_thread_arming().allocations; }
 void fail_allocation(std::size_t n) noexcept {
-    arming.remaining = n;
-    arming.fired = false;
+    this_thread_arming().remaining = n;
+    this_thread_arming().fired = false;
 }
-void disarm_allocation_failure() noexcept { arming.remaining = 0; }
-bool allocation_failure_fired() noexcept { return arming.fired; }
+void disarm_allocation_failure() noexcept { this_thread_arming().remaining = 0; }
+bool allocation_failure_fired() noexcept { return this_thread_arming().fired; }
 
 void finish_within(std::chrono::seconds limit, const char* what, const std::function<void()>& body) {
     std::mutex mutex;
