@@ -34,13 +34,15 @@ if(NOT TAMSEL_FUZZ)
   pkg_check_modules(TAMSEL_PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
   target_link_libraries(tamsel_test_burst PRIVATE PkgConfig::TAMSEL_PULSE_SIMPLE)
   add_executable(tamsel_pcm_check tests/linux/pcm_check.cpp)
+  add_executable(tamsel_pcm_align tests/linux/pcm_align.cpp)
 
   set(TAMSEL_E2E_ENV
     "HOST=$<TARGET_FILE:tamsel_audio_host>"
     "TRANSLATOR=$<TARGET_FILE:tamsel_test_translator>"
     "WINDOW=$<TARGET_FILE:tamsel_test_window>"
     "BURST=$<TARGET_FILE:tamsel_test_burst>"
-    "PCM_CHECK=$<TARGET_FILE:tamsel_pcm_check>")
+    "PCM_CHECK=$<TARGET_FILE:tamsel_pcm_check>"
+    "PCM_ALIGN=$<TARGET_FILE:tamsel_pcm_align>")
   foreach(case capture list)
     add_test(NAME tamsel_host_linux_e2e_${case}
              COMMAND env ${TAMSEL_E2E_ENV} bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/e2e_${case}.sh)
