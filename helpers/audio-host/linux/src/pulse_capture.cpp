@@ -172,6 +172,8 @@ void PulseCaptureClient::consider_sink_input(const pa_sink_input_info& info) {
         selected_[info.index] = sink_input_selected(selection_, player, *table);
     }
     apply_plan(info.index, info.sink);
+    // A corked player is not rendered: its monitor stream delivers nothing until it plays again.
+    if (streams_.count(info.index) != 0) mixer_.set_paused(info.index, info.corked != 0);
 }
 
 void PulseCaptureClient::apply_plan(std::uint32_t sink_input, std::uint32_t sink) {
