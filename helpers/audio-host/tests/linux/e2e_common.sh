@@ -129,6 +129,11 @@ start_pulse() {
 # folder. The daemons run in the foreground as this shell's children and log to files.
 start_pipewire() {
     private_session
+    # Only the null sinks: WirePlumber leaves sound cards, cameras and Bluetooth alone.
+    mkdir -p "$XDG_CONFIG_HOME/wireplumber/main.lua.d" "$XDG_CONFIG_HOME/wireplumber/bluetooth.lua.d"
+    printf '%s\n' 'alsa_monitor.enabled = false' 'v4l2_monitor.enabled = false' 'libcamera_monitor.enabled = false' \
+        >"$XDG_CONFIG_HOME/wireplumber/main.lua.d/60-tamsel-no-devices.lua"
+    echo 'bluez_monitor.enabled = false' >"$XDG_CONFIG_HOME/wireplumber/bluetooth.lua.d/60-tamsel-no-devices.lua"
     local bus="$XDG_RUNTIME_DIR/bus"
     dbus-daemon --session --nofork --nopidfile --address="unix:path=$bus" >"$E2E_TMP/dbus.log" 2>&1 &
     E2E_DAEMONS+=("$!")
