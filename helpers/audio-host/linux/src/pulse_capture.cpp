@@ -27,6 +27,17 @@ std::string pulse_error(std::string_view context, int error) {
 constexpr pa_sample_spec CAPTURE_SPEC{PA_SAMPLE_FLOAT32LE, CAPTURE_SAMPLE_RATE, CAPTURE_CHANNELS};
 constexpr std::size_t FRAME_BYTES = sizeof(float) * CAPTURE_CHANNELS;
 
+// A record stream's buffer: the server's defaults, fragments of `fragment_bytes`.
+pa_buffer_attr record_attributes(std::size_t fragment_bytes) {
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.tlength = static_cast<std::uint32_t>(-1);
+    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    attributes.minreq = static_cast<std::uint32_t>(-1);
+    attributes.fragsize = static_cast<std::uint32_t>(fragment_bytes);
+    return attributes;
+}
+
 }  // namespace
 
 struct PulseCaptureClient::ServerStream {
@@ -204,7 +215,7 @@ void PulseCaptureClient::sink_described(const pa_sink_info& info) {
     const auto known = monitor_sources_.find(info.index);
     if (known == monitor_sources_.end() || known->second != info.monitor_source_name) {
         monitor_sources_[info.index] = info.monitor_source_name;
-        anchors_.erase(info.index);
+        retire(anchors_, info.index);
         open_anchor(info.index, info.monitor_source_name);
     }
     for (auto it = awaiting_sink_.begin(); it != awaiting_sink_.end();) {
@@ -218,12 +229,16 @@ void PulseCaptureClient::sink_described(const pa_sink_info& info) {
     }
 }
 
+void PulseCaptureClient::retire(StreamMap& streams, std::uint32_t key) {
+    const auto it = streams.find(key);
+    if (it == streams.end()) return;
+    ended_.push_back(std::move(it->second));
+    streams.erase(it);
+}
+
 void PulseCaptureClient::sink_removed(std::uint32_t sink) {
     monitor_sources_.erase(sink);
-    const auto anchor = anchors_.find(sink);
-    if (anchor == anchors_.end()) return;
-    ended_.push_back(std::move(anchor->second));
-    anchors_.erase(anchor);
+    retire(anchors_, sink);
 }
 
 void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, std::uint32_t sink) {
@@ -248,12 +263,7 @@ void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, std::uint
     pa_stream_set_overflow_callback(stream, &PulseCaptureClient::on_overflow, monitor.get());
     pa_stream_set_state_callback(stream, &PulseCaptureClient::on_stream_state, monitor.get());
 
-    pa_buffer_attr attributes{};
-    attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.tlength = static_cast<std::uint32_t>(-1);
-    attributes.prebuf = static_cast<std::uint32_t>(-1);
-    attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(PULSE_FRAGMENT_FRAMES * FRAME_BYTES);
+    const pa_buffer_attr attributes = record_attributes(PULSE_FRAGMENT_FRAMES * FRAME_BYTES);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (pa_stream_connect_record(stream, monitor_sources_[sink].c_str(), &attributes, flags) < 0) {
         set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
@@ -275,12 +285,7 @@ void PulseCaptureClient::open_anchor(std::uint32_t sink, const char* monitor_sou
     anchor->stream = stream;
     pa_stream_set_read_callback(stream, &PulseCaptureClient::on_anchor_read, anchor.get());
     pa_stream_set_state_callback(stream, &PulseCaptureClient::on_anchor_state, anchor.get());
-    pa_buffer_attr attributes{};
-    attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.tlength = static_cast<std::uint32_t>(-1);
-    attributes.prebuf = static_cast<std::uint32_t>(-1);
-    attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = sizeof(float);
+    const pa_buffer_attr attributes = record_attributes(sizeof(float));
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_PEAK_DETECT | PA_STREAM_ADJUST_LATENCY |
                                                       PA_STREAM_DONT_MOVE | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
     if (pa_stream_connect_record(stream, monitor_source, &attributes, flags) < 0) return;
@@ -289,10 +294,7 @@ void PulseCaptureClient::open_anchor(std::uint32_t sink, const char* monitor_sou
 
 void PulseCaptureClient::end_stream(std::uint32_t sink_input) {
     mixer_.remove_stream(sink_input);
-    const auto it = streams_.find(sink_input);
-    if (it == streams_.end()) return;
-    ended_.push_back(std::move(it->second));
-    streams_.erase(it);
+    retire(streams_, sink_input);
 }
 
 void PulseCaptureClient::forget_sink_input(std::uint32_t sink_input) {
@@ -399,9 +401,7 @@ void PulseCaptureClient::on_anchor_state(pa_stream* stream, void* raw) {
     // Its sink went away (or refused it): the anchor goes, the capture goes on.
     PulseCaptureClient* self = anchor->owner;
     const auto it = self->anchors_.find(anchor->sink);
-    if (it == self->anchors_.end() || it->second.get() != anchor) return;
-    self->ended_.push_back(std::move(it->second));
-    self->anchors_.erase(it);
+    if (it != self->anchors_.end() && it->second.get() == anchor) self->retire(self->anchors_, anchor->sink);
 }
 
 WaitOutcome PulseCaptureClient::wait_for_packet(std::uint32_t timeout_ms) {

@@ -93,6 +93,7 @@ public:
 private:
     // A record stream of this client: a sink input's monitor stream or a sink's latency anchor.
     struct ServerStream;
+    using StreamMap = std::map<std::uint32_t, std::unique_ptr<ServerStream>>;
 
     PulseCaptureClient(const LoopbackSelection& selection, ProcessApi& processes);
 
@@ -107,6 +108,8 @@ private:
     void open_monitor_stream(std::uint32_t sink_input, std::uint32_t sink);
     void open_anchor(std::uint32_t sink, const char* monitor_source);
     void end_stream(std::uint32_t sink_input);
+    // Moves a stream out of its map; it is freed once the running callback has returned.
+    void retire(StreamMap& streams, std::uint32_t key);
     void forget_sink_input(std::uint32_t sink_input);
     void set_failure(std::string text);
 
@@ -128,11 +131,11 @@ private:
     bool stopping_ = false;
 
     StreamMixer mixer_;
-    std::map<std::uint32_t, std::unique_ptr<ServerStream>> streams_;   // monitor streams by sink input
-    std::map<std::uint32_t, bool> selected_;                          // sink input -> taken (decided once)
-    std::map<std::uint32_t, std::uint32_t> awaiting_sink_;             // sink input -> its undescribed sink
-    std::map<std::uint32_t, std::string> monitor_sources_;             // sink -> its monitor source
-    std::map<std::uint32_t, std::unique_ptr<ServerStream>> anchors_;   // sink -> its latency anchor
+    StreamMap streams_;                                     // monitor streams by sink input
+    StreamMap anchors_;                                     // latency anchors by sink
+    std::map<std::uint32_t, bool> selected_;                // sink input -> taken (decided once)
+    std::map<std::uint32_t, std::uint32_t> awaiting_sink_;  // sink input -> its undescribed sink
+    std::map<std::uint32_t, std::string> monitor_sources_;  // sink -> its monitor source
     // Streams that ended inside a callback, freed after the callback has returned.
     std::vector<std::unique_ptr<ServerStream>> ended_;
     std::optional<std::string> failure_;

@@ -77,16 +77,21 @@ TEST(StreamMixer, LaggingStreamCountsAsSilentAfterTheWaitBound) {
     EXPECT_FLOAT_EQ(out[0], 0.75f);
 }
 
+// Streams 1 (0.25) and 2 (0.5) that have both delivered `frames` frames, mixed at time 0.
+void start_two_streams(StreamMixer& mixer, std::size_t frames, std::vector<float>& out) {
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 1, 0.25f, frames, 0);
+    push(mixer, 2, 0.5f, frames, 0);
+    (void)mixer.take(mixer.ready_frames(0, ANY), out, 0);
+}
+
 // A stream that delivered before and then lags (a burst-wise server) owes the stretch mixed
 // without it: its late frames are dropped, so both streams stay aligned frame by frame.
 TEST(StreamMixer, LateFramesOfARunningStreamAreDroppedToStayAligned) {
     StreamMixer mixer;
-    mixer.add_stream(1);
-    mixer.add_stream(2);
-    push(mixer, 1, 0.25f, 10, 0);
-    push(mixer, 2, 0.5f, 10, 0);
     std::vector<float> out;
-    (void)mixer.take(mixer.ready_frames(0, ANY), out, 0);
+    start_two_streams(mixer, 10, out);
     push(mixer, 1, 0.25f, 50, 1000);
     ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 50u);
     EXPECT_FALSE(mixer.take(50, out, 1000 + MIX_WAIT_US));
@@ -106,12 +111,8 @@ TEST(StreamMixer, LateFramesOfARunningStreamAreDroppedToStayAligned) {
 
 TEST(StreamMixer, DebtIsBounded) {
     StreamMixer mixer;
-    mixer.add_stream(1);
-    mixer.add_stream(2);
-    push(mixer, 1, 0.25f, 1, 0);
-    push(mixer, 2, 0.5f, 1, 0);
     std::vector<float> out;
-    (void)mixer.take(mixer.ready_frames(0, ANY), out, 0);
+    start_two_streams(mixer, 1, out);
     push(mixer, 1, 0.25f, 2 * MAX_DEBT_FRAMES, 1000);
     ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 2 * MAX_DEBT_FRAMES);
     (void)mixer.take(2 * MAX_DEBT_FRAMES, out, 1000 + MIX_WAIT_US);
@@ -121,12 +122,8 @@ TEST(StreamMixer, DebtIsBounded) {
 
 TEST(StreamMixer, PausedStreamDoesNotHoldTheMixBackAndOwesNothingWhenResumed) {
     StreamMixer mixer;
-    mixer.add_stream(1);
-    mixer.add_stream(2);
-    push(mixer, 2, 0.5f, 10, 0);
-    push(mixer, 1, 0.25f, 10, 0);
     std::vector<float> out;
-    (void)mixer.take(10, out, 0);
+    start_two_streams(mixer, 10, out);
     mixer.set_paused(2, true);
     EXPECT_EQ(mixer.live_streams(), 1u);
     push(mixer, 1, 0.25f, 30, 1000);
