@@ -44,12 +44,15 @@ if(NOT TAMSEL_FUZZ)
     "PCM_CHECK=$<TARGET_FILE:tamsel_pcm_check>"
     "PCM_ALIGN=$<TARGET_FILE:tamsel_pcm_align>")
   # The capture tests run once on each sound server the host meets on a desktop; each test
-  # starts its own server in a private runtime folder and stops it.
+  # starts its own server in a private runtime folder and stops it. They run one at a time (unit
+  # tests beside them): two servers and two ASan hosts at once on a small machine hold each
+  # other up for longer than the host's sample queue lasts.
   foreach(server pulseaudio pipewire)
     foreach(case capture speech)
       add_test(NAME tamsel_host_linux_e2e_${case}_${server}
                COMMAND env ${TAMSEL_E2E_ENV} SOUND_SERVER=${server} bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/e2e_${case}.sh)
-      set_tests_properties(tamsel_host_linux_e2e_${case}_${server} PROPERTIES TIMEOUT 240 LABELS "e2e")
+      set_tests_properties(tamsel_host_linux_e2e_${case}_${server} PROPERTIES TIMEOUT 240 LABELS "e2e"
+                           RESOURCE_LOCK tamsel_sound_server)
     endforeach()
   endforeach()
   add_test(NAME tamsel_host_linux_e2e_list

@@ -406,6 +406,12 @@ void PulseCaptureClient::on_anchor_state(pa_stream* stream, void* raw) {
 
 WaitOutcome PulseCaptureClient::wait_for_packet(std::uint32_t timeout_ms) {
     const std::int64_t deadline = now_us() + std::int64_t{timeout_ms} * 1000;
+    if (handed_frames_ >= PULSE_PACE_FRAMES) {
+        // The last drain stopped at the pace: the capture worker empties the sample queue while
+        // the main loop takes what the server has sent meanwhile.
+        if (!iterate(PULSE_PACE_PAUSE_US)) return WaitOutcome::Failed;
+    }
+    handed_frames_ = 0;
     for (;;) {
         const std::int64_t now = now_us();
         if (failure_ || mixer_.ready_frames(now, PULSE_PACKET_FRAMES) > 0) return WaitOutcome::Signalled;
@@ -419,6 +425,9 @@ WaitOutcome PulseCaptureClient::wait_for_packet(std::uint32_t timeout_ms) {
 
 Result<std::uint32_t> PulseCaptureClient::next_packet_size() {
     if (failure_) return fail(*failure_);
+    // A backlog (after the process or the server was held up) is handed out in steps the sample
+    // queue can take; a size of 0 ends the drain and the next wait pauses briefly.
+    if (handed_frames_ >= PULSE_PACE_FRAMES) return pending_frames_ = 0;
     pending_frames_ = static_cast<std::uint32_t>(mixer_.ready_frames(now_us(), PULSE_PACKET_FRAMES));
     return pending_frames_;
 }
@@ -434,6 +443,7 @@ Result<CapturePacket> PulseCaptureClient::get_buffer() {
 
 Status PulseCaptureClient::release_buffer(std::uint32_t frames) {
     if (frames != pending_frames_) return fail("release capture packet: packet size mismatch");
+    handed_frames_ += frames;
     pending_frames_ = 0;
     return ok();
 }

@@ -17,7 +17,10 @@
 //
 // Packets: at most buffer_frames() (100 ms) frames each; a packet is due when every live stream
 // has delivered, or MIX_WAIT_US after the oldest unmixed frame arrived (stream_mixer.hpp).
-// When nothing selected plays, no packets come and standard output stays quiet.
+// When nothing selected plays, no packets come and standard output stays quiet. The server
+// sends what it rendered while this process was held up all at once; the sample queue holds
+// about 340 ms, so such a backlog is handed out PULSE_PACE_FRAMES per wait with a short pause
+// between, in which the capture worker drains the queue (about 50 times real time).
 //
 // A stream's start: a monitor stream receives what its sink renders from the sink input after
 // the monitor stream exists. A sink renders ahead by its latency, which on an idle PulseAudio
@@ -66,6 +69,10 @@ inline constexpr std::uint32_t PULSE_PACKET_FRAMES = 4800;      // 100 ms
 inline constexpr std::uint32_t PULSE_FRAGMENT_FRAMES = 480;     // 10 ms
 inline constexpr std::uint32_t PULSE_CONNECT_TIMEOUT_MS = 5000;
 inline constexpr std::uint32_t ANCHOR_PEAKS_PER_SECOND = 100;  // one peak per 10 ms: the sinks' latency
+// Frames handed to the packet loop per wait at most (a third of the sample queue), and the
+// pause before the next wait when a backlog was cut there.
+inline constexpr std::uint32_t PULSE_PACE_FRAMES = 4800;
+inline constexpr std::int64_t PULSE_PACE_PAUSE_US = 2000;
 
 class PulseCaptureClient final : public CaptureClient {
 public:
@@ -141,6 +148,7 @@ private:
     std::optional<std::string> failure_;
 
     std::uint32_t pending_frames_ = 0;
+    std::uint32_t handed_frames_ = 0;  // since the last wait
     std::vector<float> packet_;
 };
 

@@ -83,8 +83,10 @@ private_session() {
     unset DBUS_SESSION_BUS_ADDRESS
     export XDG_RUNTIME_DIR="$E2E_TMP/xdg" HOME="$E2E_TMP/home"
     export XDG_CONFIG_HOME="$HOME/.config" XDG_STATE_HOME="$HOME/.local/state" XDG_DATA_HOME="$HOME/.local/share"
-    mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME" "$XDG_STATE_HOME" "$XDG_DATA_HOME"
+    mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME/pulse" "$XDG_STATE_HOME" "$XDG_DATA_HOME"
     chmod 700 "$XDG_RUNTIME_DIR"
+    # A client asking before the server is up must not start a PulseAudio daemon of its own.
+    echo 'autospawn = no' >"$XDG_CONFIG_HOME/pulse/client.conf"
 }
 
 # Polls (every 0.1 s, at most $1 times) until the command after it succeeds.
