@@ -33,7 +33,7 @@
 // two round trips after the stream appears (sink input description, record stream; the sinks'
 // monitor sources are known beforehand), misses at most about one block: measured with speech
 // aligned against what was played, 0-10 ms lost at a stream's start on PulseAudio (1960 ms
-// before) and 5-11 ms on PipeWire, where the anchor makes the graph run at 10 ms quanta while a
+// before) and 5-21 ms (mostly 11 ms) on PipeWire, where the anchor makes the graph run at 10 ms quanta while a
 // capture runs. A stream that was already playing when the capture began still lacks what its
 // sink had rendered ahead before the anchor existed (up to 2 s on PulseAudio).
 //
