@@ -25,7 +25,7 @@ tamsel_add_test(tamsel_host_linux_tests
 
 if(NOT TAMSEL_FUZZ)
   # Programs the end-to-end tests drive: the stand-in translator, X11 windows, a tone burst
-  # player and the PCM checker.
+  # player, the PCM checker and the aligner of a capture against what was played.
   add_executable(tamsel_test_translator tests/linux/test_translator.cpp)
   target_link_libraries(tamsel_test_translator PRIVATE tamsel_host_linux)
   add_executable(tamsel_test_window tests/linux/test_window.cpp)
@@ -34,16 +34,28 @@ if(NOT TAMSEL_FUZZ)
   pkg_check_modules(TAMSEL_PULSE_SIMPLE REQUIRED IMPORTED_TARGET libpulse-simple)
   target_link_libraries(tamsel_test_burst PRIVATE PkgConfig::TAMSEL_PULSE_SIMPLE)
   add_executable(tamsel_pcm_check tests/linux/pcm_check.cpp)
+  add_executable(tamsel_pcm_align tests/linux/pcm_align.cpp)
 
   set(TAMSEL_E2E_ENV
     "HOST=$<TARGET_FILE:tamsel_audio_host>"
     "TRANSLATOR=$<TARGET_FILE:tamsel_test_translator>"
     "WINDOW=$<TARGET_FILE:tamsel_test_window>"
     "BURST=$<TARGET_FILE:tamsel_test_burst>"
-    "PCM_CHECK=$<TARGET_FILE:tamsel_pcm_check>")
-  foreach(case capture list)
-    add_test(NAME tamsel_host_linux_e2e_${case}
-             COMMAND env ${TAMSEL_E2E_ENV} bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/e2e_${case}.sh)
-    set_tests_properties(tamsel_host_linux_e2e_${case} PROPERTIES TIMEOUT 240 LABELS "e2e")
+    "PCM_CHECK=$<TARGET_FILE:tamsel_pcm_check>"
+    "PCM_ALIGN=$<TARGET_FILE:tamsel_pcm_align>")
+  # The capture tests run once on each sound server the host meets on a desktop; each test
+  # starts its own server in a private runtime folder and stops it. They run one at a time (unit
+  # tests beside them): two servers and two ASan hosts at once on a small machine hold each
+  # other up for longer than the host's sample queue lasts.
+  foreach(server pulseaudio pipewire)
+    foreach(case capture speech)
+      add_test(NAME tamsel_host_linux_e2e_${case}_${server}
+               COMMAND env ${TAMSEL_E2E_ENV} SOUND_SERVER=${server} bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/e2e_${case}.sh)
+      set_tests_properties(tamsel_host_linux_e2e_${case}_${server} PROPERTIES TIMEOUT 240 LABELS "e2e"
+                           RESOURCE_LOCK tamsel_sound_server)
+    endforeach()
   endforeach()
+  add_test(NAME tamsel_host_linux_e2e_list
+           COMMAND env ${TAMSEL_E2E_ENV} bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/e2e_list.sh)
+  set_tests_properties(tamsel_host_linux_e2e_list PROPERTIES TIMEOUT 240 LABELS "e2e")
 endif()

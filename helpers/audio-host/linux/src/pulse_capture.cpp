@@ -27,14 +27,26 @@ std::string pulse_error(std::string_view context, int error) {
 constexpr pa_sample_spec CAPTURE_SPEC{PA_SAMPLE_FLOAT32LE, CAPTURE_SAMPLE_RATE, CAPTURE_CHANNELS};
 constexpr std::size_t FRAME_BYTES = sizeof(float) * CAPTURE_CHANNELS;
 
+// A record stream's buffer: the server's defaults, fragments of `fragment_bytes`.
+pa_buffer_attr record_attributes(std::size_t fragment_bytes) {
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.tlength = static_cast<std::uint32_t>(-1);
+    attributes.prebuf = static_cast<std::uint32_t>(-1);
+    attributes.minreq = static_cast<std::uint32_t>(-1);
+    attributes.fragsize = static_cast<std::uint32_t>(fragment_bytes);
+    return attributes;
+}
+
 }  // namespace
 
-struct PulseCaptureClient::MonitorStream {
+struct PulseCaptureClient::ServerStream {
     PulseCaptureClient* owner = nullptr;
-    std::uint32_t sink_input = 0;
+    std::uint32_t sink_input = NO_SINK;  // NO_SINK for an anchor
+    std::uint32_t sink = NO_SINK;
     pa_stream* stream = nullptr;
 
-    ~MonitorStream() {
+    ~ServerStream() {
         if (stream == nullptr) return;
         pa_stream_set_read_callback(stream, nullptr, nullptr);
         pa_stream_set_overflow_callback(stream, nullptr, nullptr);
@@ -43,6 +55,8 @@ struct PulseCaptureClient::MonitorStream {
         pa_stream_unref(stream);
     }
 };
+
+static_assert(NO_SINK == PA_INVALID_INDEX);
 
 PulseCaptureClient::PulseCaptureClient(const LoopbackSelection& selection, ProcessApi& processes)
     : selection_(selection), processes_(processes) {}
@@ -104,9 +118,15 @@ Status PulseCaptureClient::start() {
     if (failure_) return fail(join_context(CONTEXT, *failure_));
     started_ = true;
     pa_context_set_subscribe_callback(context_, &PulseCaptureClient::on_subscription, this);
-    pa_operation* subscribed = pa_context_subscribe(context_, PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr);
+    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SINK_INPUT);
+    pa_operation* subscribed = pa_context_subscribe(context_, mask, nullptr, nullptr);
     if (subscribed == nullptr) return fail(pulse_error(CONTEXT, pa_context_errno(context_)));
     pa_operation_unref(subscribed);
+    // The server answers in order: every sink (and its anchor) is known before the first sink
+    // input is looked at.
+    pa_operation* sinks = pa_context_get_sink_info_list(context_, &PulseCaptureClient::on_sink, this);
+    if (sinks == nullptr) return fail(pulse_error(CONTEXT, pa_context_errno(context_)));
+    pa_operation_unref(sinks);
     pa_operation* listed = pa_context_get_sink_input_info_list(context_, &PulseCaptureClient::on_sink_input, this);
     if (listed == nullptr) return fail(pulse_error(CONTEXT, pa_context_errno(context_)));
     pa_operation_unref(listed);
@@ -117,6 +137,7 @@ void PulseCaptureClient::stop() noexcept {
     if (stopping_) return;
     stopping_ = true;
     streams_.clear();
+    anchors_.clear();
     ended_.clear();
     if (context_ != nullptr) {
         pa_context_set_subscribe_callback(context_, nullptr, nullptr);
@@ -136,30 +157,91 @@ void PulseCaptureClient::request_sink_input(std::uint32_t sink_input) {
     pa_operation_unref(operation);
 }
 
-void PulseCaptureClient::consider_sink_input(const pa_sink_input_info& info) {
-    if (stopping_ || streams_.count(info.index) != 0 || awaiting_sink_.count(info.index) != 0) return;
-    std::optional<std::uint32_t> player;
-    if (const char* pid = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID)) {
-        player = parse_pid_text(pid);
-    }
-    // The tree as it is now: a player started later by the target is its descendant by then.
-    Result<ProcessTable> table = processes_.take_process_table();
-    if (!table) {
-        set_failure(table.error());
-        return;
-    }
-    if (!sink_input_selected(selection_, player, *table)) return;
-    awaiting_sink_[info.index] = info.sink;
-    pa_operation* operation = pa_context_get_sink_info_by_index(context_, info.sink, &PulseCaptureClient::on_sink, this);
+void PulseCaptureClient::request_sink(std::uint32_t sink) {
+    if (stopping_) return;
+    pa_operation* operation = pa_context_get_sink_info_by_index(context_, sink, &PulseCaptureClient::on_sink, this);
     if (operation == nullptr) {
-        awaiting_sink_.erase(info.index);
         set_failure(pulse_error("capture stream", pa_context_errno(context_)));
         return;
     }
     pa_operation_unref(operation);
 }
 
-void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, const char* monitor_source) {
+void PulseCaptureClient::consider_sink_input(const pa_sink_input_info& info) {
+    if (stopping_) return;
+    if (selected_.count(info.index) == 0) {
+        std::optional<std::uint32_t> player;
+        if (const char* pid = pa_proplist_gets(info.proplist, PA_PROP_APPLICATION_PROCESS_ID)) {
+            player = parse_pid_text(pid);
+        }
+        // The tree as it is now: a player started later by the target is its descendant by then.
+        Result<ProcessTable> table = processes_.take_process_table();
+        if (!table) {
+            set_failure(table.error());
+            return;
+        }
+        selected_[info.index] = sink_input_selected(selection_, player, *table);
+    }
+    apply_plan(info.index, info.sink);
+    // A corked player is not rendered: its monitor stream delivers nothing until it plays again.
+    if (streams_.count(info.index) != 0) mixer_.set_paused(info.index, info.corked != 0);
+}
+
+void PulseCaptureClient::apply_plan(std::uint32_t sink_input, std::uint32_t sink) {
+    const auto monitored = streams_.find(sink_input);
+    const std::optional<std::uint32_t> monitored_sink =
+        monitored == streams_.end() ? std::nullopt : std::optional<std::uint32_t>(monitored->second->sink);
+    const bool selected = selected_[sink_input];
+    awaiting_sink_.erase(sink_input);
+    switch (plan_monitor(selected, sink, monitored_sink, monitor_sources_.count(sink) != 0)) {
+        case MonitorAction::Keep: break;
+        case MonitorAction::Wait:
+            // Its description was asked for when the sink's event came; ask again in case this
+            // sink input came first.
+            awaiting_sink_[sink_input] = sink;
+            request_sink(sink);
+            break;
+        case MonitorAction::Open: open_monitor_stream(sink_input, sink); break;
+        case MonitorAction::Reopen:
+            end_stream(sink_input);
+            open_monitor_stream(sink_input, sink);
+            break;
+        case MonitorAction::Close: end_stream(sink_input); break;
+    }
+}
+
+void PulseCaptureClient::sink_described(const pa_sink_info& info) {
+    if (stopping_ || info.monitor_source_name == nullptr) return;
+    const auto known = monitor_sources_.find(info.index);
+    if (known == monitor_sources_.end() || known->second != info.monitor_source_name) {
+        monitor_sources_[info.index] = info.monitor_source_name;
+        retire(anchors_, info.index);
+        open_anchor(info.index, info.monitor_source_name);
+    }
+    for (auto it = awaiting_sink_.begin(); it != awaiting_sink_.end();) {
+        if (it->second == info.index) {
+            const std::uint32_t sink_input = it->first;
+            it = awaiting_sink_.erase(it);
+            apply_plan(sink_input, info.index);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void PulseCaptureClient::retire(StreamMap& streams, std::uint32_t key) {
+    const auto it = streams.find(key);
+    if (it == streams.end()) return;
+    ended_.push_back(std::move(it->second));
+    streams.erase(it);
+}
+
+void PulseCaptureClient::sink_removed(std::uint32_t sink) {
+    monitor_sources_.erase(sink);
+    retire(anchors_, sink);
+}
+
+void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, std::uint32_t sink) {
     constexpr std::string_view CONTEXT = "capture stream";
     pa_channel_map map;
     pa_channel_map_init_stereo(&map);
@@ -168,9 +250,10 @@ void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, const cha
         set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
         return;
     }
-    auto monitor = std::make_unique<MonitorStream>();
+    auto monitor = std::make_unique<ServerStream>();
     monitor->owner = this;
     monitor->sink_input = sink_input;
+    monitor->sink = sink;
     monitor->stream = stream;
     if (pa_stream_set_monitor_stream(stream, sink_input) < 0) {
         set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
@@ -180,14 +263,9 @@ void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, const cha
     pa_stream_set_overflow_callback(stream, &PulseCaptureClient::on_overflow, monitor.get());
     pa_stream_set_state_callback(stream, &PulseCaptureClient::on_stream_state, monitor.get());
 
-    pa_buffer_attr attributes{};
-    attributes.maxlength = static_cast<std::uint32_t>(-1);
-    attributes.tlength = static_cast<std::uint32_t>(-1);
-    attributes.prebuf = static_cast<std::uint32_t>(-1);
-    attributes.minreq = static_cast<std::uint32_t>(-1);
-    attributes.fragsize = static_cast<std::uint32_t>(PULSE_FRAGMENT_FRAMES * FRAME_BYTES);
+    const pa_buffer_attr attributes = record_attributes(PULSE_FRAGMENT_FRAMES * FRAME_BYTES);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream, monitor_source, &attributes, flags) < 0) {
+    if (pa_stream_connect_record(stream, monitor_sources_[sink].c_str(), &attributes, flags) < 0) {
         set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
         return;
     }
@@ -195,13 +273,34 @@ void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, const cha
     streams_[sink_input] = std::move(monitor);
 }
 
+void PulseCaptureClient::open_anchor(std::uint32_t sink, const char* monitor_source) {
+    // One float peak per fragment at ANCHOR_PEAKS_PER_SECOND: the fragment's length is the
+    // latency the monitor source (and with it the sink) is asked for.
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, ANCHOR_PEAKS_PER_SECOND, 1};
+    pa_stream* stream = pa_stream_new(context_, "tamsel latency anchor", &spec, nullptr);
+    if (stream == nullptr) return;
+    auto anchor = std::make_unique<ServerStream>();
+    anchor->owner = this;
+    anchor->sink = sink;
+    anchor->stream = stream;
+    pa_stream_set_read_callback(stream, &PulseCaptureClient::on_anchor_read, anchor.get());
+    pa_stream_set_state_callback(stream, &PulseCaptureClient::on_anchor_state, anchor.get());
+    const pa_buffer_attr attributes = record_attributes(sizeof(float));
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_PEAK_DETECT | PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_DONT_MOVE | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
+    if (pa_stream_connect_record(stream, monitor_source, &attributes, flags) < 0) return;
+    anchors_[sink] = std::move(anchor);
+}
+
 void PulseCaptureClient::end_stream(std::uint32_t sink_input) {
-    awaiting_sink_.erase(sink_input);
     mixer_.remove_stream(sink_input);
-    const auto it = streams_.find(sink_input);
-    if (it == streams_.end()) return;
-    ended_.push_back(std::move(it->second));
-    streams_.erase(it);
+    retire(streams_, sink_input);
+}
+
+void PulseCaptureClient::forget_sink_input(std::uint32_t sink_input) {
+    end_stream(sink_input);
+    awaiting_sink_.erase(sink_input);
+    selected_.erase(sink_input);
 }
 
 void PulseCaptureClient::on_context_state(pa_context* context, void* raw) {
@@ -214,11 +313,21 @@ void PulseCaptureClient::on_context_state(pa_context* context, void* raw) {
 void PulseCaptureClient::on_subscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t index,
                                          void* raw) {
     auto* self = static_cast<PulseCaptureClient*>(raw);
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SINK_INPUT) return;
-    switch (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) {
-        case PA_SUBSCRIPTION_EVENT_NEW: self->request_sink_input(index); break;
-        case PA_SUBSCRIPTION_EVENT_REMOVE: self->end_stream(index); break;
-        default: break;
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    const bool removed = (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+    // New and changed alike: a sink input is linked, moved or relinked by change events.
+    if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT) {
+        if (removed) {
+            self->forget_sink_input(index);
+        } else {
+            self->request_sink_input(index);
+        }
+    } else if (facility == PA_SUBSCRIPTION_EVENT_SINK) {
+        if (removed) {
+            self->sink_removed(index);
+        } else if (self->monitor_sources_.count(index) == 0) {
+            self->request_sink(index);
+        }
     }
 }
 
@@ -229,21 +338,12 @@ void PulseCaptureClient::on_sink_input(pa_context*, const pa_sink_input_info* in
 }
 
 void PulseCaptureClient::on_sink(pa_context*, const pa_sink_info* info, int eol, void* raw) {
-    auto* self = static_cast<PulseCaptureClient*>(raw);
-    if (eol != 0 || info == nullptr || self->stopping_) return;
-    for (auto it = self->awaiting_sink_.begin(); it != self->awaiting_sink_.end();) {
-        if (it->second == info->index) {
-            const std::uint32_t sink_input = it->first;
-            it = self->awaiting_sink_.erase(it);
-            self->open_monitor_stream(sink_input, info->monitor_source_name);
-        } else {
-            ++it;
-        }
-    }
+    if (eol != 0 || info == nullptr) return;
+    static_cast<PulseCaptureClient*>(raw)->sink_described(*info);
 }
 
 void PulseCaptureClient::on_read(pa_stream* stream, std::size_t, void* raw) {
-    auto* monitor = static_cast<MonitorStream*>(raw);
+    auto* monitor = static_cast<ServerStream*>(raw);
     PulseCaptureClient* self = monitor->owner;
     while (pa_stream_readable_size(stream) > 0) {
         const void* data = nullptr;
@@ -264,12 +364,22 @@ void PulseCaptureClient::on_read(pa_stream* stream, std::size_t, void* raw) {
     }
 }
 
+void PulseCaptureClient::on_anchor_read(pa_stream* stream, std::size_t, void*) {
+    // The peaks are not used; reading them keeps the stream's buffer empty.
+    while (pa_stream_readable_size(stream) > 0) {
+        const void* data = nullptr;
+        std::size_t bytes = 0;
+        if (pa_stream_peek(stream, &data, &bytes) < 0 || (data == nullptr && bytes == 0)) return;
+        (void)pa_stream_drop(stream);
+    }
+}
+
 void PulseCaptureClient::on_overflow(pa_stream*, void* raw) {
-    static_cast<MonitorStream*>(raw)->owner->mixer_.mark_discontinuity();
+    static_cast<ServerStream*>(raw)->owner->mixer_.mark_discontinuity();
 }
 
 void PulseCaptureClient::on_stream_state(pa_stream* stream, void* raw) {
-    auto* monitor = static_cast<MonitorStream*>(raw);
+    auto* monitor = static_cast<ServerStream*>(raw);
     PulseCaptureClient* self = monitor->owner;
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (PA_STREAM_IS_GOOD(state)) return;
@@ -285,8 +395,23 @@ void PulseCaptureClient::on_stream_state(pa_stream* stream, void* raw) {
     self->request_sink_input(sink_input);
 }
 
+void PulseCaptureClient::on_anchor_state(pa_stream* stream, void* raw) {
+    auto* anchor = static_cast<ServerStream*>(raw);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) return;
+    // Its sink went away (or refused it): the anchor goes, the capture goes on.
+    PulseCaptureClient* self = anchor->owner;
+    const auto it = self->anchors_.find(anchor->sink);
+    if (it != self->anchors_.end() && it->second.get() == anchor) self->retire(self->anchors_, anchor->sink);
+}
+
 WaitOutcome PulseCaptureClient::wait_for_packet(std::uint32_t timeout_ms) {
     const std::int64_t deadline = now_us() + std::int64_t{timeout_ms} * 1000;
+    if (handed_frames_ >= PULSE_PACE_FRAMES) {
+        // The last drain stopped at the pace: the capture worker empties the sample queue while
+        // the main loop takes what the server has sent meanwhile.
+        if (!iterate(PULSE_PACE_PAUSE_US)) return WaitOutcome::Failed;
+    }
+    handed_frames_ = 0;
     for (;;) {
         const std::int64_t now = now_us();
         if (failure_ || mixer_.ready_frames(now, PULSE_PACKET_FRAMES) > 0) return WaitOutcome::Signalled;
@@ -300,6 +425,9 @@ WaitOutcome PulseCaptureClient::wait_for_packet(std::uint32_t timeout_ms) {
 
 Result<std::uint32_t> PulseCaptureClient::next_packet_size() {
     if (failure_) return fail(*failure_);
+    // A backlog (after the process or the server was held up) is handed out in steps the sample
+    // queue can take; a size of 0 ends the drain and the next wait pauses briefly.
+    if (handed_frames_ >= PULSE_PACE_FRAMES) return pending_frames_ = 0;
     pending_frames_ = static_cast<std::uint32_t>(mixer_.ready_frames(now_us(), PULSE_PACKET_FRAMES));
     return pending_frames_;
 }
@@ -315,6 +443,7 @@ Result<CapturePacket> PulseCaptureClient::get_buffer() {
 
 Status PulseCaptureClient::release_buffer(std::uint32_t frames) {
     if (frames != pending_frames_) return fail("release capture packet: packet size mismatch");
+    handed_frames_ += frames;
     pending_frames_ = 0;
     return ok();
 }

@@ -13,3 +13,16 @@ bool sink_input_selected(const LoopbackSelection& selection, std::optional<std::
 }
 
 }  // namespace tamsel::host::linux_host
+
+namespace tamsel::host::linux_host {
+
+MonitorAction plan_monitor(bool selected, std::uint32_t sink, std::optional<std::uint32_t> monitored_sink,
+                           bool sink_known) {
+    if (!selected) return monitored_sink ? MonitorAction::Close : MonitorAction::Keep;
+    if (sink == NO_SINK) return MonitorAction::Keep;
+    if (monitored_sink && *monitored_sink == sink) return MonitorAction::Keep;
+    if (!sink_known) return MonitorAction::Wait;
+    return monitored_sink ? MonitorAction::Reopen : MonitorAction::Open;
+}
+
+}  // namespace tamsel::host::linux_host

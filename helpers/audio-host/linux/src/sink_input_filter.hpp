@@ -5,6 +5,16 @@
 //   - exclude tree (System): every stream except those of the translator and its descendants,
 //     streams that name no process included.
 // A parent walk that fails (a cycle in the table) takes nothing: the stream is left out.
+//
+// And what to do with a sink input's monitor stream each time the server describes the sink
+// input (when it appears and on every change):
+//   - a sink input that is not (or no longer) linked to a sink (NO_SINK) is left as it is until
+//     it is: PipeWire's server announces a new stream before its session manager has linked it
+//     (sink invalid, corked), and links it a few milliseconds later with a change event;
+//     PulseAudio shows NO_SINK for the moment of a move;
+//   - a stream whose sink's monitor source is not known yet waits for the sink's description;
+//   - a sink input that plays on another sink than its monitor stream records from has moved:
+//     its monitor stream is opened again on the new sink.
 
 #include <cstdint>
 #include <optional>
@@ -16,5 +26,19 @@ namespace tamsel::host::linux_host {
 
 bool sink_input_selected(const LoopbackSelection& selection, std::optional<std::uint32_t> player_pid,
                          const ProcessTable& table);
+
+inline constexpr std::uint32_t NO_SINK = 0xFFFFFFFFu;  // the protocol's invalid index
+
+enum class MonitorAction {
+    Keep,    // nothing to do
+    Wait,    // the sink's monitor source is not known yet
+    Open,    // open a monitor stream on the sink input's sink
+    Reopen,  // end the monitor stream and open one on the sink input's (new) sink
+    Close,   // end the monitor stream
+};
+
+// `monitored_sink`: the sink the sink input's open monitor stream records from, if one is open.
+MonitorAction plan_monitor(bool selected, std::uint32_t sink, std::optional<std::uint32_t> monitored_sink,
+                           bool sink_known);
 
 }  // namespace tamsel::host::linux_host

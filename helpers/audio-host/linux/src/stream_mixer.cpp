@@ -21,8 +21,26 @@ void StreamMixer::remove_stream(std::uint32_t id) {
     }
 }
 
+void StreamMixer::set_paused(std::uint32_t id, bool paused) {
+    const auto it = streams_.find(id);
+    if (it == streams_.end() || it->second.paused == paused) return;
+    it->second.paused = paused;
+    it->second.delivered = false;
+    it->second.debt = 0;
+}
+
 void StreamMixer::append(Stream& stream, const float* samples, std::size_t frames, std::int64_t now_us) {
     if (frames == 0) return;
+    stream.delivered = true;
+    if (stream.debt > 0) {
+        // Frames of a stretch already mixed without them.
+        const std::size_t late = std::min(stream.debt, frames);
+        stream.debt -= late;
+        frames -= late;
+        if (samples != nullptr) samples += late * MIX_CHANNELS;
+        discontinuity_ = true;
+        if (frames == 0) return;
+    }
     if (stream.frames() == 0) stream.waiting_since = now_us;
     const std::size_t old_size = stream.samples.size();
     stream.samples.resize(old_size + frames * MIX_CHANNELS);
@@ -71,7 +89,7 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
         const std::size_t frames = stream.frames();
         most = std::max(most, frames);
         if (frames > 0) oldest = std::min(oldest, stream.waiting_since);
-        if (!stream.ending) {
+        if (stream.holds_back()) {
             any_live = true;
             live_min = std::min(live_min, frames);
         }
@@ -93,6 +111,9 @@ bool StreamMixer::take(std::size_t frames, std::vector<float>& out, std::int64_t
     for (auto it = streams_.begin(); it != streams_.end();) {
         Stream& stream = it->second;
         const std::size_t used = std::min(frames, stream.frames());
+        if (used < frames && stream.holds_back() && stream.delivered) {
+            stream.debt = std::min(stream.debt + (frames - used), MAX_DEBT_FRAMES);
+        }
         const float* source = stream.samples.data() + stream.head;
         for (std::size_t i = 0; i < used * MIX_CHANNELS; ++i) out[i] += source[i];
         stream.head += used * MIX_CHANNELS;
@@ -121,7 +142,7 @@ bool StreamMixer::has_queued() const {
 
 std::size_t StreamMixer::live_streams() const {
     return static_cast<std::size_t>(
-        std::count_if(streams_.begin(), streams_.end(), [](const auto& entry) { return !entry.second.ending; }));
+        std::count_if(streams_.begin(), streams_.end(), [](const auto& entry) { return entry.second.holds_back(); }));
 }
 
 std::size_t StreamMixer::queued_frames(std::uint32_t id) const {

@@ -9,13 +9,22 @@
 // step (monitor streams of sink inputs of one sink do: the sink renders them together) add no
 // delay.
 //
-// Bounded wait: a live stream that delivers nothing (a corked player, a stream that just
-// joined, a stalled one) would hold the others back, so once the oldest unmixed frame of any
-// stream has waited MIX_WAIT_US, the mix advances by the most any stream holds and treats the
-// lagging stream as silent for that stretch; its later frames are mixed from the position they
-// arrive at. The latency the mixer adds is therefore 0 with one stream, about 0 for streams in
-// step, and at most MIX_WAIT_US (plus the same again for a remainder left by a partial mix) when
-// one stream lags.
+// Bounded wait: a live stream that delivers nothing (a stream that just joined, a stalled one,
+// one the server delivers in bursts: PipeWire's server sends each monitor stream on its own
+// schedule, and bursts 50-100 ms apart were measured on a loaded machine) would hold the others
+// back, so once the oldest unmixed frame of any stream has waited MIX_WAIT_US, the mix advances
+// by the most any stream holds and treats the lagging stream as silent for that stretch. The
+// latency the mixer adds is therefore 0 with one stream, about 0 for streams in step, and at
+// most MIX_WAIT_US (plus the same again for a remainder left by a partial mix) when one lags.
+//
+// Staying aligned: a stream that has delivered before and lags owes the frames mixed without
+// it. Its late frames belong to that stretch, which has gone out already: they are dropped
+// (a discontinuity), so it stays in step with the others instead of running behind them from
+// then on (which would lengthen the mix a little at every lag). The debt is bounded by
+// MAX_DEBT_FRAMES; a stream that just joined, or resumed after a pause, owes nothing, so its
+// first frames are never dropped.
+//
+// Paused streams (a corked player, which the server does not render) do not hold the mix back.
 //
 // Joining and leaving: add_stream makes a stream live (it holds the mix back, within the bound,
 // until it delivers); remove_stream ends it: its frames still queued are mixed out, it no longer
@@ -35,7 +44,8 @@
 namespace tamsel::host::linux_host {
 
 inline constexpr std::size_t MIX_CHANNELS = 2;
-inline constexpr std::int64_t MIX_WAIT_US = 40000;         // 40 ms
+inline constexpr std::int64_t MIX_WAIT_US = 150000;        // 150 ms
+inline constexpr std::size_t MAX_DEBT_FRAMES = 12000;       // 250 ms at 48000 Hz
 inline constexpr std::size_t MAX_QUEUED_FRAMES = 24000;     // 500 ms at 48000 Hz
 inline constexpr std::size_t MAX_GAP_FRAMES = 48000;        // a reported hole is filled up to 1 s
 
@@ -44,6 +54,8 @@ public:
     void add_stream(std::uint32_t id);
     // The stream's queued frames are still mixed out; it no longer holds the mix back.
     void remove_stream(std::uint32_t id);
+    // A paused stream does not hold the mix back; resumed, it owes nothing.
+    void set_paused(std::uint32_t id, bool paused);
     // Interleaved stereo float frames of one stream, delivered at `now_us` (a monotonic clock).
     // Frames of an unknown stream are ignored.
     void push(std::uint32_t id, const float* samples, std::size_t frames, std::int64_t now_us);
@@ -70,6 +82,10 @@ private:
         std::size_t head = 0;        // first unmixed sample
         std::int64_t waiting_since = 0;  // arrival of the oldest unmixed frame
         bool ending = false;
+        bool paused = false;
+        bool delivered = false;   // has delivered since it joined or resumed
+        std::size_t debt = 0;     // frames mixed without it while it lagged
+        bool holds_back() const { return !ending && !paused; }
         std::size_t frames() const { return (samples.size() - head) / MIX_CHANNELS; }
     };
     void append(Stream& stream, const float* samples, std::size_t frames, std::int64_t now_us);

@@ -1,12 +1,16 @@
-# Shared set-up of the end-to-end tests: a scratch folder, a private PulseAudio daemon with a
-# null sink (only when asked for), and clean-up of everything on every exit path.
-# Expects HOST, TRANSLATOR, WINDOW, BURST, PCM_CHECK in the environment (set by CTest).
+# Shared set-up of the end-to-end tests: a scratch folder, a private sound server with two null
+# sinks (only when asked for), and clean-up of everything on every exit path.
+# Expects HOST, TRANSLATOR, WINDOW, BURST, PCM_CHECK, PCM_ALIGN in the environment (set by CTest)
+# and SOUND_SERVER: pulseaudio (the default) or pipewire (PipeWire, WirePlumber and
+# pipewire-pulse on a private session bus). Both serve the PulseAudio protocol the host speaks.
 
 set -euo pipefail
 
 E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/tamsel-e2e.XXXXXX")
 E2E_PIDS=()
 E2E_PULSE=0
+E2E_DAEMONS=()  # the PipeWire stack and its session bus, stopped in reverse order
+SOUND_SERVER=${SOUND_SERVER:-pulseaudio}
 
 e2e_cleanup() {
     local pid
@@ -23,7 +27,25 @@ e2e_cleanup() {
             sleep 0.1
         done
     fi
+    stop_daemons
     rm -rf "$E2E_TMP"
+}
+
+# Ends the daemons of start_pipewire, the last started first: SIGTERM, and SIGKILL for one that
+# has not ended 5 s later. Each is this shell's child, so `wait` reaps it.
+stop_daemons() {
+    local n pid i
+    for ((n = ${#E2E_DAEMONS[@]} - 1; n >= 0; n--)); do
+        pid=${E2E_DAEMONS[n]}
+        kill -TERM "$pid" 2>/dev/null || continue
+        for i in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    E2E_DAEMONS=()
 }
 trap e2e_cleanup EXIT
 
@@ -43,16 +65,54 @@ bg_tree() {
     setsid "$@" &
     E2E_PIDS+=("$!")
 }
+# Waits until process $1 runs program $2: a process started in the background runs the shell
+# and then setsid for a moment before it execs its program, and a capture target's identity is
+# taken from the program it runs.
+await_program() {
+    poll 100 runs_program "$1" "$2" || fail "process $1 does not run $2"
+}
+runs_program() { [ "$(readlink "/proc/$1/exe")" = "$(readlink -f "$(command -v "$2")")" ]; }
 end_tree() {
     kill -KILL -- "-$1" 2>/dev/null || true
     wait "$1" 2>/dev/null || true
 }
 
-start_pulse() {
-    unset PULSE_SERVER PULSE_SINK PULSE_SOURCE
+# The private runtime folder, home and configuration of the sound server and its clients.
+private_session() {
+    unset PULSE_SERVER PULSE_SINK PULSE_SOURCE PULSE_RUNTIME_PATH PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR
+    unset DBUS_SESSION_BUS_ADDRESS
     export XDG_RUNTIME_DIR="$E2E_TMP/xdg" HOME="$E2E_TMP/home"
-    mkdir -p "$XDG_RUNTIME_DIR" "$HOME"
+    export XDG_CONFIG_HOME="$HOME/.config" XDG_STATE_HOME="$HOME/.local/state" XDG_DATA_HOME="$HOME/.local/share"
+    mkdir -p "$XDG_RUNTIME_DIR" "$XDG_CONFIG_HOME/pulse" "$XDG_STATE_HOME" "$XDG_DATA_HOME"
     chmod 700 "$XDG_RUNTIME_DIR"
+    # A client asking before the server is up must not start a PulseAudio daemon of its own.
+    echo 'autospawn = no' >"$XDG_CONFIG_HOME/pulse/client.conf"
+}
+
+# Polls (every 0.1 s, at most $1 times) until the command after it succeeds.
+poll() {
+    local tries=$1 i
+    shift
+    for i in $(seq "$tries"); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# The sound server named by SOUND_SERVER, with the null sinks "cable" (48 kHz, the default) and
+# "other" (44.1 kHz).
+start_server() {
+    case "$SOUND_SERVER" in
+        pulseaudio) start_pulse ;;
+        pipewire) start_pipewire ;;
+        *) fail "unknown SOUND_SERVER $SOUND_SERVER" ;;
+    esac
+    echo "sound server: $(pactl info | sed -n 's/^Server Name: //p')"
+}
+
+start_pulse() {
+    private_session
     E2E_PULSE=1
     pulseaudio --daemonize=yes --exit-idle-time=-1 -n --disable-shm=no \
         --log-target="file:$E2E_TMP/pulse.log" \
@@ -60,25 +120,59 @@ start_pulse() {
         --load="module-null-sink sink_name=cable rate=48000" \
         --load="module-null-sink sink_name=other rate=44100" 2>/dev/null ||
         fail "pulseaudio did not start: $(cat "$E2E_TMP/pulse.log" 2>/dev/null)"
-    local i
-    for i in $(seq 100); do
-        if pactl info >/dev/null 2>&1; then
-            pactl set-default-sink cable
-            return 0
-        fi
-        sleep 0.1
-    done
-    fail "pulseaudio does not answer"
+    poll 100 pactl info >/dev/null 2>&1 || fail "pulseaudio does not answer"
+    pactl set-default-sink cable
 }
 
-# Waits until PulseAudio has a sink input played by process $1.
+# PipeWire as a desktop runs it: the PipeWire daemon, WirePlumber (the session manager, which
+# links streams to sinks; it needs a session bus) and pipewire-pulse (the PulseAudio server).
+# As root (CI) nothing else is needed: with XDG_RUNTIME_DIR, HOME and the XDG folders private,
+# the daemons make their sockets in the runtime folder and keep their state in the scratch
+# folder. The daemons run in the foreground as this shell's children and log to files.
+start_pipewire() {
+    private_session
+    # Only the null sinks: WirePlumber leaves sound cards, cameras and Bluetooth alone.
+    mkdir -p "$XDG_CONFIG_HOME/wireplumber/main.lua.d" "$XDG_CONFIG_HOME/wireplumber/bluetooth.lua.d"
+    printf '%s\n' 'alsa_monitor.enabled = false' 'v4l2_monitor.enabled = false' 'libcamera_monitor.enabled = false' \
+        >"$XDG_CONFIG_HOME/wireplumber/main.lua.d/60-tamsel-no-devices.lua"
+    echo 'bluez_monitor.enabled = false' >"$XDG_CONFIG_HOME/wireplumber/bluetooth.lua.d/60-tamsel-no-devices.lua"
+    local bus="$XDG_RUNTIME_DIR/bus"
+    dbus-daemon --session --nofork --nopidfile --address="unix:path=$bus" >"$E2E_TMP/dbus.log" 2>&1 &
+    E2E_DAEMONS+=("$!")
+    poll 100 test -S "$bus" || fail "the session bus did not start: $(cat "$E2E_TMP/dbus.log")"
+    export DBUS_SESSION_BUS_ADDRESS="unix:path=$bus"
+    pipewire >"$E2E_TMP/pipewire.log" 2>&1 &
+    E2E_DAEMONS+=("$!")
+    poll 100 test -S "$XDG_RUNTIME_DIR/pipewire-0" || fail "pipewire did not start: $(cat "$E2E_TMP/pipewire.log")"
+    wireplumber >"$E2E_TMP/wireplumber.log" 2>&1 &
+    E2E_DAEMONS+=("$!")
+    pipewire-pulse >"$E2E_TMP/pipewire-pulse.log" 2>&1 &
+    E2E_DAEMONS+=("$!")
+    poll 100 pactl info >/dev/null 2>&1 || fail "pipewire-pulse does not answer: $(cat "$E2E_TMP/pipewire-pulse.log")"
+    pactl load-module module-null-sink sink_name=cable rate=48000 >/dev/null
+    pactl load-module module-null-sink sink_name=other rate=44100 >/dev/null
+    poll 100 sinks_present || fail "the null sinks did not appear"
+    # WirePlumber takes the default from its metadata; wait until the server reports it.
+    pactl set-default-sink cable
+    poll 100 default_sink_is cable || fail "the default sink did not become cable"
+}
+sinks_present() { [ "$(pactl list short sinks | awk '$2 == "cable" || $2 == "other"' | wc -l)" = 2 ]; }
+default_sink_is() { [ "$(pactl get-default-sink 2>/dev/null)" = "$1" ]; }
+
+# Waits until the server has a sink input played by process $1.
 await_sink_input_of() {
-    local i
-    for i in $(seq 100); do
-        pactl list sink-inputs 2>/dev/null | grep -q "application.process.id = \"$1\"" && return 0
-        sleep 0.1
-    done
-    fail "no playback stream of process $1"
+    poll 100 sink_input_listed "$1" || fail "no playback stream of process $1"
+}
+sink_input_listed() { pactl list sink-inputs 2>/dev/null | grep -q "application.process.id = \"$1\""; }
+
+# Waits until the capture host has held every sink at its low latency: its anchor streams are
+# made after it subscribed to the server's events, so a stream started from now on is a new
+# stream to it.
+await_capture_ready() {
+    poll 100 anchors_listed || fail "the capture host did not start capturing"
+}
+anchors_listed() {
+    [ "$(pactl list source-outputs 2>/dev/null | grep -c 'media.name = "tamsel latency anchor"')" -ge 2 ]
 }
 
 # The index of the sink input that process $1 plays.

@@ -10,7 +10,7 @@ source "$(dirname "$0")/e2e_common.sh"
 seconds=${1:-60}
 bursts=${2:-5}
 
-start_pulse
+start_server
 cd "$E2E_TMP"
 sox -n -r 48000 -c 2 -b 16 tone.wav synth $((seconds + 10)) sine 1000 vol 0.5
 

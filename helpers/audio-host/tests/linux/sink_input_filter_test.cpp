@@ -42,5 +42,33 @@ TEST(SinkInputFilter, CyclicAncestryTakesNothing) {
     EXPECT_FALSE(sink_input_selected(LoopbackSelection{1, false}, 5, cycle));
 }
 
+struct PlanCase {
+    const char* name;
+    bool selected;
+    std::uint32_t sink;
+    std::optional<std::uint32_t> monitored_sink;
+    bool sink_known;
+    MonitorAction action;
+};
+
+TEST(SinkInputFilter, MonitorPlan) {
+    const PlanCase cases[] = {
+        {"new stream on a known sink", true, 3, std::nullopt, true, MonitorAction::Open},
+        {"new stream, not linked yet (PipeWire)", true, NO_SINK, std::nullopt, true, MonitorAction::Keep},
+        {"new stream, not linked yet, sink unknown", true, NO_SINK, std::nullopt, false, MonitorAction::Keep},
+        {"linked later on a known sink", true, 3, std::nullopt, true, MonitorAction::Open},
+        {"new stream on a sink not described yet", true, 7, std::nullopt, false, MonitorAction::Wait},
+        {"change on the monitored sink", true, 3, 3u, true, MonitorAction::Keep},
+        {"moved to a known sink", true, 4, 3u, true, MonitorAction::Reopen},
+        {"moved to a sink not described yet", true, 7, 3u, false, MonitorAction::Wait},
+        {"in the middle of a move", true, NO_SINK, 3u, true, MonitorAction::Keep},
+        {"not selected", false, 3, std::nullopt, true, MonitorAction::Keep},
+        {"no longer selected", false, 3, 3u, true, MonitorAction::Close},
+    };
+    for (const PlanCase& c : cases) {
+        EXPECT_EQ(plan_monitor(c.selected, c.sink, c.monitored_sink, c.sink_known), c.action) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace tamsel::host::linux_host

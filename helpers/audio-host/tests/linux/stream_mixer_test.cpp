@@ -77,6 +77,67 @@ TEST(StreamMixer, LaggingStreamCountsAsSilentAfterTheWaitBound) {
     EXPECT_FLOAT_EQ(out[0], 0.75f);
 }
 
+// Streams 1 (0.25) and 2 (0.5) that have both delivered `frames` frames, mixed at time 0.
+void start_two_streams(StreamMixer& mixer, std::size_t frames, std::vector<float>& out) {
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 1, 0.25f, frames, 0);
+    push(mixer, 2, 0.5f, frames, 0);
+    (void)mixer.take(mixer.ready_frames(0, ANY), out, 0);
+}
+
+// A stream that delivered before and then lags (a burst-wise server) owes the stretch mixed
+// without it: its late frames are dropped, so both streams stay aligned frame by frame.
+TEST(StreamMixer, LateFramesOfARunningStreamAreDroppedToStayAligned) {
+    StreamMixer mixer;
+    std::vector<float> out;
+    start_two_streams(mixer, 10, out);
+    push(mixer, 1, 0.25f, 50, 1000);
+    ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 50u);
+    EXPECT_FALSE(mixer.take(50, out, 1000 + MIX_WAIT_US));
+    EXPECT_FLOAT_EQ(out[0], 0.25f) << "stream 2 counted as silent";
+    // Stream 2's burst: 50 frames of the stretch already out (marked 0.125), then 10 current ones.
+    std::vector<float> burst = frames_of(0.125f, 50);
+    const std::vector<float> current = frames_of(0.5f, 10);
+    burst.insert(burst.end(), current.begin(), current.end());
+    mixer.push(2, burst.data(), 60, 200000);
+    push(mixer, 1, 0.25f, 10, 200000);
+    ASSERT_EQ(mixer.ready_frames(200000, ANY), 10u);
+    EXPECT_TRUE(mixer.take(10, out, 200000)) << "the dropped frames are a discontinuity";
+    EXPECT_FLOAT_EQ(out[0], 0.75f);
+    EXPECT_FLOAT_EQ(out[19], -0.75f);
+    EXPECT_EQ(mixer.queued_frames(2), 0u);
+}
+
+TEST(StreamMixer, DebtIsBounded) {
+    StreamMixer mixer;
+    std::vector<float> out;
+    start_two_streams(mixer, 1, out);
+    push(mixer, 1, 0.25f, 2 * MAX_DEBT_FRAMES, 1000);
+    ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 2 * MAX_DEBT_FRAMES);
+    (void)mixer.take(2 * MAX_DEBT_FRAMES, out, 1000 + MIX_WAIT_US);
+    push(mixer, 2, 0.5f, MAX_DEBT_FRAMES + 5, 2000000);
+    EXPECT_EQ(mixer.queued_frames(2), 5u) << "at most MAX_DEBT_FRAMES dropped";
+}
+
+TEST(StreamMixer, PausedStreamDoesNotHoldTheMixBackAndOwesNothingWhenResumed) {
+    StreamMixer mixer;
+    std::vector<float> out;
+    start_two_streams(mixer, 10, out);
+    mixer.set_paused(2, true);
+    EXPECT_EQ(mixer.live_streams(), 1u);
+    push(mixer, 1, 0.25f, 30, 1000);
+    ASSERT_EQ(mixer.ready_frames(1000, ANY), 30u) << "no wait for the paused stream";
+    (void)mixer.take(30, out, 1000);
+    mixer.set_paused(2, false);
+    push(mixer, 1, 0.25f, 10, 2000);
+    EXPECT_EQ(mixer.ready_frames(2000, ANY), 0u) << "resumed, it holds the mix back again";
+    push(mixer, 2, 0.5f, 10, 3000);
+    ASSERT_EQ(mixer.ready_frames(3000, ANY), 10u);
+    EXPECT_FALSE(mixer.take(10, out, 3000)) << "its first frames after the pause are kept";
+    EXPECT_FLOAT_EQ(out[0], 0.75f);
+}
+
 TEST(StreamMixer, JoiningStreamHoldsTheMixBackWithinTheBound) {
     StreamMixer mixer;
     mixer.add_stream(1);

@@ -5,6 +5,7 @@
 //   tamsel_test_translator --host PATH --target system|pid:N --out PCM --err ERR
 //       [--child "shell command"]    started under the translator before the host (repeatable)
 //       [--stop-after-ms N]          then send --signal (INT or TERM, default INT) to the host
+//       [--stop-file PATH]           send --signal to the host once PATH exists
 //       [--close-after-ms N]         close the read end of the PCM pipe instead
 //       [--timeout-ms N]             kill the host (and fail) if it runs longer (default 20000)
 //       [--expected-exe X --expected-start Y]   instead of the target's own identity
@@ -59,7 +60,7 @@ pid_t spawn_shell(const std::string& command) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string host, target, out_path, err_path, expected_exe, expected_start, exclude_pid;
+    std::string host, target, out_path, err_path, expected_exe, expected_start, exclude_pid, stop_file;
     std::vector<std::string> children;
     long stop_after_ms = -1, close_after_ms = -1, timeout_ms = 20000;
     int stop_signal = SIGINT;
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
         else if (flag == "--err") err_path = value;
         else if (flag == "--child") children.push_back(value);
         else if (flag == "--stop-after-ms") stop_after_ms = std::atol(value.c_str());
+        else if (flag == "--stop-file") stop_file = value;
         else if (flag == "--close-after-ms") close_after_ms = std::atol(value.c_str());
         else if (flag == "--timeout-ms") timeout_ms = std::atol(value.c_str());
         else if (flag == "--signal") stop_signal = value == "TERM" ? SIGTERM : SIGINT;
@@ -129,7 +131,9 @@ int main(int argc, char** argv) {
     bool signalled = false, timed_out = false;
     for (;;) {
         const long elapsed_ms = static_cast<long>((monotonic_ns() - started) / 1000000);
-        if (!signalled && stop_after_ms >= 0 && elapsed_ms >= stop_after_ms) {
+        const bool stop_due = (stop_after_ms >= 0 && elapsed_ms >= stop_after_ms) ||
+                              (!stop_file.empty() && ::access(stop_file.c_str(), F_OK) == 0);
+        if (!signalled && stop_due) {
             ::kill(host_pid, stop_signal);
             signalled = true;
         }
