@@ -57,3 +57,6 @@ if(NOT WIN32)
     target_include_directories(tamsel_host_capture_run_worker_tests PRIVATE tests)
   endif()
 endif()
+
+# The real program end to end over a scripted process-loopback engine (Windows builds only).
+include(tests/windows/test_loopback_engine/test_loopback_engine.cmake)

@@ -27,17 +27,6 @@ namespace {
 
 std::wstring g_host_path;
 
-std::wstring windows_path(std::wstring path) {
-    // CTest passes the Linux path of the program; Wine maps / to drive Z:.
-    if (!path.empty() && path[0] == L'/') {
-        for (wchar_t& c : path) {
-            if (c == L'/') c = L'\\';
-        }
-        path = L"Z:" + path;
-    }
-    return path;
-}
-
 struct Identity {
     std::string exe;
     std::uint64_t start = 0;
@@ -361,6 +350,6 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: %s <tamsel_audio_host.exe> [gtest flags]\n", argv[0]);
         return 2;
     }
-    g_host_path = windows_path(tamsel::utf8_to_wide(argv[1]));
+    g_host_path = tamsel::test_support::windows_path(tamsel::utf8_to_wide(argv[1]));
     return RUN_ALL_TESTS();
 }

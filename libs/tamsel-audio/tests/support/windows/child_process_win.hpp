@@ -62,6 +62,17 @@ inline std::wstring own_folder() {
     return path.substr(0, path.find_last_of(L"\\/") + 1);
 }
 
+// CTest passes Linux paths; Wine maps / to drive Z:.
+inline std::wstring windows_path(std::wstring path) {
+    if (!path.empty() && path[0] == L'/') {
+        for (wchar_t& c : path) {
+            if (c == L'/') c = L'\\';
+        }
+        path = L"Z:" + path;
+    }
+    return path;
+}
+
 inline std::uint64_t creation_time(HANDLE process) {
     FILETIME creation{}, exit{}, kernel{}, user{};
     if (!GetProcessTimes(process, &creation, &exit, &kernel, &user)) return 0;
@@ -89,6 +100,8 @@ struct ChildOptions {
     bool read_stdout = true;
     // The child's current folder; empty for ours.
     std::wstring working_folder;
+    // True: the child gets a console of its own (hidden) instead of none.
+    bool own_console = false;
 };
 
 // A started child; terminated (if still running) and closed on destruction.
@@ -168,6 +181,10 @@ public:
         STARTUPINFOEXW startup{};
         startup.StartupInfo.cb = sizeof startup;
         startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        if (options.own_console) {
+            startup.StartupInfo.dwFlags |= STARTF_USESHOWWINDOW;
+            startup.StartupInfo.wShowWindow = SW_HIDE;
+        }
         startup.StartupInfo.hStdInput = in_read;
         startup.StartupInfo.hStdOutput = out_write;
         startup.StartupInfo.hStdError = err_write;
@@ -177,7 +194,8 @@ public:
         PROCESS_INFORMATION info{};
         const BOOL created = CreateProcessW(
             program.c_str(), line.data(), nullptr, nullptr, TRUE,
-            (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) | CREATE_NO_WINDOW, nullptr,
+            (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) | (options.own_console ? CREATE_NEW_CONSOLE : CREATE_NO_WINDOW),
+            nullptr,
             options.working_folder.empty() ? nullptr : options.working_folder.c_str(), &startup.StartupInfo, &info);
         const DWORD created_error = GetLastError();
         if (initialized) DeleteProcThreadAttributeList(attributes);
@@ -198,6 +216,16 @@ public:
         if (process_) CloseHandle(process_);
         process_ = nullptr;
     }
+
+    // Hands our end of the child's standard output to the caller, who reads and closes it;
+    // finish() then collects standard error only.
+    HANDLE take_stdout() noexcept {
+        HANDLE out = out_;
+        out_ = nullptr;
+        return out;
+    }
+    // Closes our end of an open standard input: the child reads end-of-file.
+    void close_stdin() noexcept { close(in_); }
 
     bool started() const noexcept { return process_ != nullptr; }
     HANDLE process() const noexcept { return process_; }

@@ -1,0 +1,906 @@
+// The shipped capture host end to end: this program plays the translator, starts a copy of the
+// real tamsel_audio_host.exe with pipes on all three standard handles, and lets the scripted
+// process-loopback engine (mmdevapi.dll from this folder, loaded beside the copy in place of
+// Wine's) feed it audio. Each test checks the exact standard error, the exit code, standard
+// output byte for byte against the script, and what the engine was asked for.
+//
+// Usage: WINEDLLOVERRIDES="mmdevapi=n,b" wine tamsel_host_end_to_end_tests <tamsel_audio_host.exe>
+//        <test mmdevapi.dll> [gtest flags]
+// The same program also serves as its own helper processes:
+//   --sleep MS                        waits, then ends
+//   --orphan MS                       starts "--sleep MS" and ends at once; exit code = its pid
+//   --relay exit|console|stdin MS TRANSLATOR_PID HOST ARGS...
+//                                     a second translator: starts HOST with its own standard
+//                                     handles ("{relay}" in ARGS becomes its pid), hands the
+//                                     host's process handle to the test, then ends after MS
+//                                     (exit), raises Ctrl+C on its console after MS and waits
+//                                     for the host (console), or ends when its standard input
+//                                     ends (stdin).
+#include <windows.h>
+
+#include <psapi.h>
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "child_process_win.hpp"
+#include "engine_shared.hpp"
+#include "scenario.hpp"
+#include "tamsel/audio/text.hpp"
+
+namespace {
+
+using namespace tamsel::test_engine;
+using tamsel::test_support::Child;
+
+std::wstring g_folder;  // private folder holding the copies of the host and the engine
+std::wstring g_host;    // the copy of the host, beside the engine
+SharedBlock* g_shared = nullptr;
+std::wstring g_shared_name;
+
+const std::string FORMAT_LINE =
+    R"({"backend":"wasapi-process-loopback","channels":1,"event":"format","sampleFormat":"s16le","sampleRate":48000})"
+    "\n";
+const std::string INITIALIZE_LINE =
+    "Initialize mode=0 flags=0x80060000 duration=0 period=0 format=3,2,48000,384000,8,32,0 session=null";
+const std::string AT_EXIT_CLEAN = "at exit live operations=0 audio clients=0 capture clients=0";
+
+std::string error_line(const std::string& message) {
+    return R"({"code":"capture_failed","event":"error","message":")" + message + "\"}\n";
+}
+
+std::string hex(std::uint32_t value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
+    return text;
+}
+
+// The system's text for an HRESULT, as the host words a failed call without a COM description:
+// "text (0x...)", or just the code when the message table has none.
+std::string system_text(std::uint32_t hr) {
+    wchar_t* buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, hr, 0, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+    std::string text = n && buffer ? tamsel::wide_to_utf8(std::wstring_view(buffer, n)) : std::string();
+    if (buffer) LocalFree(buffer);
+    text = std::string(tamsel::trim_trailing_space(text));
+    return text.empty() ? hex(hr) : text + " (" + hex(hr) + ")";
+}
+
+std::int64_t now_ticks() {
+    LARGE_INTEGER t;
+    QueryPerformanceCounter(&t);
+    return t.QuadPart;
+}
+double seconds_between(std::int64_t from, std::int64_t to) {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return static_cast<double>(to - from) / static_cast<double>(f.QuadPart);
+}
+
+void write_file(const std::wstring& path, const std::string& text) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+std::vector<std::string> read_lines(const std::wstring& path) {
+    std::vector<std::string> lines;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return lines;
+    std::string text = tamsel::test_support::read_all(file);
+    CloseHandle(file);
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+// Sets an environment variable of this process (the host inherits it) for one scope.
+class ScopedVariable {
+public:
+    ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) { SetEnvironmentVariableW(name, value); }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, nullptr); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+private:
+    const wchar_t* name_;
+};
+
+// ---- Running the host --------------------------------------------------------------------
+
+enum class Launch {
+    direct,           // this program is the translator
+    relay_exit,       // a relay translator that ends after `relay_ms`
+    relay_console,    // a relay translator that raises Ctrl+C on its console after `relay_ms`
+    relay_stdin,      // a relay translator that ends when we close its standard input
+};
+
+struct RunOptions {
+    std::string scenario;
+    std::vector<std::wstring> args;  // "{relay}" stands for the relay's pid
+    Launch launch = Launch::direct;
+    DWORD relay_ms = 0;
+    std::size_t close_stdout_after = 0;  // bytes; 0 = read to the end
+    bool diagnostics = false;
+    bool keep_output = true;
+    // Called on the test thread while the host runs; returns when the run may end (relay_stdin
+    // closes the relay's standard input then). Gets the host's process handle.
+    std::function<void(HANDLE host)> during;
+    DWORD timeout_ms = 60000;
+};
+
+struct HostRun {
+    std::string out;  // kept when keep_output
+    std::uint64_t out_bytes = 0;
+    std::string err;
+    DWORD exit_code = 0;
+    bool finished = false;
+    std::vector<std::string> record;
+    DWORD translator_pid = 0;  // the pid the host was told to exclude
+    std::int64_t exit_ticks = 0;
+    std::int64_t first_byte_ticks = 0;
+    std::int64_t last_byte_ticks = 0;
+    std::vector<std::int64_t> chunk_arrival;  // when each chunk's last byte arrived
+    // The first chunk that differs from the script (or the tail that is not a whole chunk).
+    std::optional<std::uint64_t> first_wrong_chunk;
+};
+
+// Reads the host's standard output as the translator does, compares every chunk with the
+// script as it arrives and publishes how far it got (the fast pace follows it).
+struct OutputReader {
+    HANDLE pipe = nullptr;
+    const Scenario* scenario = nullptr;
+    std::size_t close_after = 0;
+    bool keep = true;
+    HostRun* run = nullptr;
+    HANDLE thread = nullptr;
+
+    static DWORD WINAPI main(void* raw) {
+        static_cast<OutputReader*>(raw)->read();
+        return 0;
+    }
+
+    void read() {
+        ExpectedStream expected(*scenario, UINT64_MAX);
+        std::string chunk, expected_chunk;
+        std::uint64_t chunks = 0, end_position = 0;
+        std::vector<char> buffer(65536);
+        for (;;) {
+            DWORD want = static_cast<DWORD>(buffer.size());
+            if (close_after) want = static_cast<DWORD>(std::min<std::uint64_t>(want, close_after - run->out_bytes));
+            DWORD got = 0;
+            if (want == 0 || !ReadFile(pipe, buffer.data(), want, &got, nullptr) || got == 0) break;
+            const std::int64_t now = now_ticks();
+            if (run->out_bytes == 0) run->first_byte_ticks = now;
+            run->last_byte_ticks = now;
+            run->out_bytes += got;
+            if (keep) run->out.append(buffer.data(), got);
+            for (DWORD i = 0; i < got;) {
+                const std::size_t take = std::min<std::size_t>(CHUNK_BYTES - chunk.size(), got - i);
+                chunk.append(buffer.data() + i, take);
+                i += static_cast<DWORD>(take);
+                if (chunk.size() < CHUNK_BYTES) break;
+                run->chunk_arrival.push_back(now);
+                if (!expected.next_chunk(expected_chunk, end_position) || expected_chunk != chunk) {
+                    if (!run->first_wrong_chunk) run->first_wrong_chunk = chunks;
+                }
+                ++chunks;
+                g_shared->translator_position.store(end_position, std::memory_order_release);
+                chunk.clear();
+            }
+        }
+        if (!chunk.empty() && !run->first_wrong_chunk) run->first_wrong_chunk = chunks;
+        CloseHandle(pipe);
+    }
+};
+
+HostRun run_host(const RunOptions& options) {
+    HostRun run;
+    const std::wstring scenario_path = g_folder + L"scenario.txt";
+    const std::wstring record_path = g_folder + L"record.txt";
+    write_file(scenario_path, options.scenario);
+    DeleteFileW(record_path.c_str());
+    std::memset(static_cast<void*>(g_shared), 0, sizeof(SharedBlock));
+    std::string parse_error;
+    const std::optional<Scenario> scenario = parse_scenario(options.scenario, parse_error);
+    if (!scenario) {
+        ADD_FAILURE() << parse_error;
+        return run;
+    }
+
+    ScopedVariable scenario_variable(SCENARIO_VARIABLE, scenario_path.c_str());
+    ScopedVariable record_variable(RECORD_VARIABLE, record_path.c_str());
+    std::optional<ScopedVariable> diagnostics;
+    if (options.diagnostics) diagnostics.emplace(L"TAMSEL_AUDIO_DIAGNOSTICS", L"");
+
+    tamsel::test_support::ChildOptions child_options;
+    child_options.input = tamsel::test_support::ChildInput::open_pipe;
+    Child child;
+    DWORD error = 0;
+    if (options.launch == Launch::direct) {
+        run.translator_pid = GetCurrentProcessId();
+        std::vector<std::wstring> args = options.args;
+        for (std::wstring& a : args) {
+            if (a == L"{relay}") a = std::to_wstring(GetCurrentProcessId());
+        }
+        child = Child::start(g_host, args, &error, child_options);
+    } else {
+        const wchar_t* mode = options.launch == Launch::relay_exit      ? L"exit"
+                              : options.launch == Launch::relay_console ? L"console"
+                                                                        : L"stdin";
+        std::vector<std::wstring> args = {L"--relay", mode, std::to_wstring(options.relay_ms),
+                                          std::to_wstring(GetCurrentProcessId()), g_host};
+        args.insert(args.end(), options.args.begin(), options.args.end());
+        child_options.own_console = options.launch == Launch::relay_console;
+        child = Child::start(tamsel::test_support::own_program(), args, &error, child_options);
+        run.translator_pid = child.pid();
+    }
+    if (!child.started()) {
+        ADD_FAILURE() << "starting failed: " << error;
+        return run;
+    }
+
+    OutputReader reader{child.take_stdout(), &*scenario, options.close_stdout_after, options.keep_output, &run, nullptr};
+    reader.thread = CreateThread(nullptr, 0, &OutputReader::main, &reader, 0, nullptr);
+
+    // The host's process handle: ours, or the one the relay duplicated into this process.
+    HANDLE host = child.process();
+    if (options.launch != Launch::direct) {
+        for (int i = 0; i < 3000 && g_shared->host_handle.load() == 0; ++i) Sleep(5);
+        host = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(g_shared->host_handle.load()));
+        if (!host) ADD_FAILURE() << "the relay did not hand over the host";
+    }
+    if (options.during && host) options.during(host);
+    if (options.launch == Launch::relay_stdin) child.close_stdin();
+
+    Child::Output output = child.finish(options.timeout_ms);
+    if (host && options.launch != Launch::direct) {
+        run.finished = WaitForSingleObject(host, options.timeout_ms) == WAIT_OBJECT_0;
+        if (!run.finished) TerminateProcess(host, 99);
+        GetExitCodeProcess(host, &run.exit_code);
+        CloseHandle(host);
+    } else {
+        run.finished = output.finished;
+        run.exit_code = output.exit_code;
+    }
+    run.exit_ticks = now_ticks();
+    if (WaitForSingleObject(reader.thread, 10000) != WAIT_OBJECT_0) ADD_FAILURE() << "standard output never ended";
+    CloseHandle(reader.thread);
+    run.err = output.err;
+    run.record = read_lines(record_path);
+    return run;
+}
+
+// ---- What the host must have done ----------------------------------------------------------
+
+std::string activate_line(DWORD pid, int mode) {
+    return "activate path=VAD\\Process_Loopback iid=IAudioClient vt=65 size=12 type=1 pid=" + std::to_string(pid) +
+           " mode=" + std::to_string(mode) + " handler=agile";
+}
+
+// The record of a stream that was set up, started and stopped.
+std::vector<std::string> streamed_record(DWORD pid, int mode) {
+    return {activate_line(pid, mode),
+            "completing on engine thread",
+            INITIALIZE_LINE,
+            "GetBufferSize",
+            "GetService IAudioCaptureClient",
+            "SetEventHandle event",
+            "Start",
+            "Stop",
+            AT_EXIT_CLEAN};
+}
+
+// Inserts a line before the closing Stop (a scripted packet-call failure).
+std::vector<std::string> with_failure(std::vector<std::string> record, const std::string& line) {
+    record.insert(record.end() - 2, line);
+    return record;
+}
+
+// Standard output holds exactly the first `chunks` chunks of the script.
+void expect_chunks(const HostRun& run, const Scenario& scenario, std::uint64_t packets, std::size_t chunks) {
+    const std::string expected = ExpectedStream(scenario, packets).all();
+    ASSERT_GE(expected.size(), chunks * CHUNK_BYTES) << "the script has fewer chunks";
+    EXPECT_EQ(run.out.size(), chunks * CHUNK_BYTES);
+    EXPECT_FALSE(run.first_wrong_chunk.has_value()) << "chunk " << run.first_wrong_chunk.value_or(0) << " differs";
+    EXPECT_TRUE(run.out == expected.substr(0, chunks * CHUNK_BYTES)) << "standard output differs from the script";
+}
+
+std::size_t chunks_of(const Scenario& scenario, std::uint64_t packets) {
+    return ExpectedStream(scenario, packets).all().size() / CHUNK_BYTES;
+}
+
+Scenario parsed(const std::string& text) {
+    std::string error;
+    std::optional<Scenario> s = parse_scenario(text, error);
+    EXPECT_TRUE(s.has_value()) << error;
+    return s.value_or(Scenario{});
+}
+
+const std::vector<std::wstring> SYSTEM = {L"--target", L"system", L"--exclude-pids", L"{relay}"};
+
+// ---- Activation outcomes and stream set-up ----------------------------------------------
+
+struct RefusalCase {
+    const char* name;
+    std::string scenario;
+    std::string message;                   // the error event's message
+    bool format_first;                     // the format event precedes the error
+    std::vector<std::string> record_tail;  // after the activate line
+};
+
+TEST(HostEndToEnd, EveryActivationOutcomeAndSetUpFailure) {
+    const std::vector<std::string> set_up = {"completing on engine thread", INITIALIZE_LINE, "GetBufferSize",
+                                             "GetService IAudioCaptureClient", "SetEventHandle event"};
+    const auto upto = [&](std::size_t n, std::vector<std::string> tail) {
+        std::vector<std::string> lines(set_up.begin(), set_up.begin() + static_cast<std::ptrdiff_t>(n));
+        lines.insert(lines.end(), tail.begin(), tail.end());
+        return lines;
+    };
+    const std::vector<RefusalCase> cases = {
+        {"ActivateAudioInterfaceAsync fails", "activation refuse hr=0x80070005\n",
+         "activate process loopback: test engine: ActivateAudioInterfaceAsync failed (0x80070005)", false, {AT_EXIT_CLEAN}},
+        {"no operation object", "activation no-operation\n", "activate process loopback: " + system_text(0x80004003),
+         false, {"never completed; handler references besides the engine's=0", AT_EXIT_CLEAN}},
+        {"activation refused", "activation complete hr=0x80070005\n",
+         "process-loopback activation (requires supported Windows build): " + system_text(0x80070005), false,
+         {"completing on engine thread", AT_EXIT_CLEAN}},
+        {"refused late", "activation complete delay=300 hr=0x88890004\n",
+         "process-loopback activation (requires supported Windows build): " + system_text(0x88890004), false,
+         {"completing on engine thread", AT_EXIT_CLEAN}},
+        {"completion without operation", "activation no-operation-callback\n", "activation operation missing", false,
+         {"completing on engine thread", AT_EXIT_CLEAN}},
+        {"no interface", "activation complete interface=none\n", "activated interface missing", false,
+         {"completing on engine thread", AT_EXIT_CLEAN}},
+        {"not an audio client", "activation complete interface=other\n", "audio client: " + system_text(0x80004002),
+         false, {"completing on engine thread", AT_EXIT_CLEAN}},
+        {"Initialize fails", "fail Initialize hr=0x88890008\n",
+         "initialize float32 process capture: test engine: Initialize failed (0x88890008)", false,
+         upto(2, {"failed Initialize", AT_EXIT_CLEAN})},
+        {"GetBufferSize fails", "fail GetBufferSize hr=0x88890001\n",
+         "capture buffer size: test engine: GetBufferSize failed (0x88890001)", false,
+         upto(3, {"failed GetBufferSize", AT_EXIT_CLEAN})},
+        {"GetService fails", "fail GetService hr=0x80004002\n",
+         "capture service: test engine: GetService failed (0x80004002)", false,
+         upto(4, {"failed GetService", AT_EXIT_CLEAN})},
+        {"SetEventHandle fails", "fail SetEventHandle hr=0x80070006 noinfo\n",
+         "set capture event: " + system_text(0x80070006), false, upto(5, {"failed SetEventHandle", AT_EXIT_CLEAN})},
+        {"Start fails", "fail Start hr=0x88890004\npackets 10 480\n",
+         "start process capture: test engine: Start failed (0x88890004)", true,
+         upto(5, {"Start", "failed Start", "Stop", AT_EXIT_CLEAN})},
+    };
+    for (const RefusalCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions options;
+        options.scenario = c.scenario;
+        options.args = SYSTEM;
+        const HostRun run = run_host(options);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exit_code, 1u);
+        EXPECT_EQ(run.err, (c.format_first ? FORMAT_LINE : std::string()) + error_line(c.message));
+        EXPECT_EQ(run.out, "");
+        std::vector<std::string> record = {activate_line(run.translator_pid, 1)};
+        record.insert(record.end(), c.record_tail.begin(), c.record_tail.end());
+        EXPECT_EQ(run.record, record);
+    }
+}
+
+// The completion never comes: the host gives up after its 10 s wait.
+TEST(HostEndToEnd, ActivationThatNeverCompletesTimesOutAfterTenSeconds) {
+    RunOptions options;
+    options.scenario = "activation never\n";
+    options.args = SYSTEM;
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.err, error_line("process-loopback activation timed out"));
+    EXPECT_EQ(run.out, "");
+    const std::vector<std::string> record = {activate_line(run.translator_pid, 1),
+                                             "never completed; handler references besides the engine's=0",
+                                             AT_EXIT_CLEAN};
+    EXPECT_EQ(run.record, record);
+    const double waited = seconds_between(g_shared->activated_at.load(), run.exit_ticks);
+    std::printf("activation wait, from the activation call to the host's exit: %.3f s\n", waited);
+    ::testing::Test::RecordProperty("activation_wait_ms", static_cast<int>(waited * 1000));
+    EXPECT_GE(waited, 10.0) << "the host gave up before its 10 s";
+}
+
+// The completion arrives after the wait gave up (here: while the process ends): it is dropped
+// without a crash, and the handler and the engine's objects are all let go.
+TEST(HostEndToEnd, LateCompletionAfterTheTimeoutIsDroppedCleanly) {
+    RunOptions options;
+    options.scenario = "activation late\n";
+    options.args = SYSTEM;
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.err, error_line("process-loopback activation timed out"));
+    EXPECT_EQ(run.out, "");
+    const std::vector<std::string> record = {activate_line(run.translator_pid, 1), "completing at process end",
+                                             "late completion left handler references=0", AT_EXIT_CLEAN};
+    EXPECT_EQ(run.record, record);
+}
+
+// ---- Stop causes while streaming ----------------------------------------------------------
+
+// Half a second of audio (25 chunks), then an idle stream until the stop.
+const std::string HALF_SECOND = "packets 50 480\n";
+
+TEST(HostEndToEnd, ConsoleStopEndsNormally) {
+    RunOptions options;
+    options.scenario = HALF_SECOND;
+    options.args = SYSTEM;
+    options.launch = Launch::relay_console;
+    options.relay_ms = 2500;
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(run.err, FORMAT_LINE);
+    expect_chunks(run, parsed(options.scenario), UINT64_MAX, 25);
+    EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
+}
+
+TEST(HostEndToEnd, TranslatorExitEndsNormally) {
+    RunOptions options;
+    options.scenario = HALF_SECOND;
+    options.args = SYSTEM;
+    options.launch = Launch::relay_exit;
+    options.relay_ms = 2500;
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(run.err, FORMAT_LINE);
+    expect_chunks(run, parsed(options.scenario), UINT64_MAX, 25);
+    EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
+}
+
+TEST(HostEndToEnd, ReaderClosingStandardOutputEndsNormally) {
+    RunOptions options;
+    options.scenario = "packets 400 480\n";  // 4 s: the host is still writing when we close
+    options.args = SYSTEM;
+    options.close_stdout_after = 10 * CHUNK_BYTES;
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(run.err, FORMAT_LINE);
+    expect_chunks(run, parsed(options.scenario), UINT64_MAX, 10);
+    EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
+}
+
+// A process outside the translator's tree (its parent has ended), and its identity arguments.
+struct Target {
+    DWORD pid = 0;
+    std::wstring exe;
+    std::uint64_t start = 0;
+};
+
+std::optional<Target> orphan_sleeper(DWORD ms) {
+    Child maker = Child::start(tamsel::test_support::own_program(), {L"--orphan", std::to_wstring(ms)});
+    const Child::Output made = maker.finish(10000);
+    if (!made.finished || made.exit_code == 0) return std::nullopt;
+    Target target;
+    target.pid = made.exit_code;
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, target.pid);
+    if (!process) return std::nullopt;
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    const bool named = QueryFullProcessImageNameW(process, 0, path.data(), &size);
+    target.start = tamsel::test_support::creation_time(process);
+    CloseHandle(process);
+    if (!named) return std::nullopt;
+    path.resize(size);
+    target.exe = path;
+    return target;
+}
+
+std::vector<std::wstring> process_target(const Target& target) {
+    return {L"--target", L"pid:" + std::to_wstring(target.pid), L"--exclude-pids", L"{relay}", L"--expected-exe",
+            target.exe, L"--expected-start", std::to_wstring(target.start)};
+}
+
+TEST(HostEndToEnd, TargetExitIsAnError) {
+    const std::optional<Target> target = orphan_sleeper(3000);
+    ASSERT_TRUE(target.has_value());
+    RunOptions options;
+    options.scenario = HALF_SECOND;
+    options.args = process_target(*target);
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.err, FORMAT_LINE + error_line("selected process exited"));
+    expect_chunks(run, parsed(options.scenario), UINT64_MAX, 25);
+    // A process target: its pid, its tree included.
+    EXPECT_EQ(run.record, streamed_record(target->pid, 0));
+}
+
+// A capture call fails, or the engine hands over a packet the host must refuse. The failing
+// packet comes after a pause, so every chunk completed before it has been written.
+struct PacketFailureCase {
+    const char* name;
+    std::string failure;       // script lines
+    std::uint64_t delivered;   // packets whose samples reach the worker
+    std::string message;
+    std::string record_line;   // what the engine noted, if anything
+};
+
+TEST(HostEndToEnd, FailingCaptureCallsEndWithTheirError) {
+    // 31 packets: 15 chunks and 480 frames pending; the packets after the pause complete no
+    // chunk, so what was written before the failure is all there is.
+    const std::string before = "packets 31 480\npause 400\n";
+    const std::vector<PacketFailureCase> cases = {
+        {"GetNextPacketSize", "fail GetNextPacketSize at=31 hr=0x88890004\npackets 10 240\n", 31,
+         "next capture packet: test engine: GetNextPacketSize failed (0x88890004)", "failed GetNextPacketSize at=31"},
+        {"GetBuffer", "fail GetBuffer at=31 hr=0x88890004\npackets 10 240\n", 31,
+         "read capture packet: test engine: GetBuffer failed (0x88890004)", "failed GetBuffer at=31"},
+        {"GetBuffer without description", "fail GetBuffer at=31 hr=0x8007000E noinfo\npackets 10 240\n", 31,
+         "read capture packet: " + system_text(0x8007000E), "failed GetBuffer at=31"},
+        // The failing release comes after the packet's samples were pushed.
+        {"ReleaseBuffer", "fail ReleaseBuffer at=31 hr=0x88890004\npackets 10 240\n", 32,
+         "release capture packet: test engine: ReleaseBuffer failed (0x88890004)", "failed ReleaseBuffer at=31"},
+        {"packet longer than the buffer", "packets 1 1057\npackets 10 240\n", 31,
+         "capture packet exceeded negotiated buffer", ""},
+        {"misaligned packet", "packets 1 480 misaligned\npackets 10 240\n", 31, "invalid float capture buffer", ""},
+    };
+    for (const PacketFailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions options;
+        options.scenario = before + c.failure;
+        options.args = SYSTEM;
+        const HostRun run = run_host(options);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exit_code, 1u);
+        EXPECT_EQ(run.err, FORMAT_LINE + error_line(c.message));
+        const Scenario scenario = parsed(options.scenario);
+        expect_chunks(run, scenario, c.delivered, chunks_of(scenario, c.delivered));
+        std::vector<std::string> record = streamed_record(run.translator_pid, 1);
+        if (!std::string(c.record_line).empty()) record = with_failure(record, c.record_line);
+        EXPECT_EQ(run.record, record);
+    }
+}
+
+// ---- The audio itself, and the diagnostic line --------------------------------------------
+
+// Silent packets (whose buffer holds NaNs the host must not read), discontinuities that cut
+// pending audio, a packet of 0 frames carrying a discontinuity, and packet sizes that do not
+// divide a chunk. With TAMSEL_AUDIO_DIAGNOSTICS set, the counters line appears at most once a
+// second and ends with exactly the script's numbers.
+TEST(HostEndToEnd, SilenceDiscontinuitiesAndDiagnostics) {
+    RunOptions options;
+    options.scenario =
+        "packets 3 480 discontinuity\n"
+        "packets 7 480\n"
+        "packets 2 700 silent\n"
+        "packets 1 0 discontinuity\n"
+        "packets 5 333\n"
+        "packets 4 480 silent discontinuity\n"
+        "packets 20 512\n"
+        "packets 1 441 discontinuity\n"
+        "packets 60 1000\n"
+        "packets 1 1056 silent\n"
+        "packets 30 480\n";
+    options.args = SYSTEM;
+    options.launch = Launch::relay_exit;
+    options.relay_ms = 5000;
+    options.diagnostics = true;
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    const Scenario scenario = parsed(options.scenario);
+    expect_chunks(run, scenario, UINT64_MAX, chunks_of(scenario, UINT64_MAX));
+    EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
+
+    const std::vector<std::string> lines = split_lines(run.err);
+    ASSERT_GE(lines.size(), 3u) << run.err;
+    EXPECT_EQ(lines[0] + "\n", FORMAT_LINE);
+    const std::regex diagnostic(
+        R"(TAMSEL_CAPTURE rate=48000 channels=2 accepted_frames=(\d+) dropped_frames=(\d+) discontinuities=(\d+))");
+    std::uint64_t last_accepted = 0, last_discontinuities = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, diagnostic)) << lines[i];
+        const std::uint64_t accepted = std::stoull(m[1]), discontinuities = std::stoull(m[3]);
+        EXPECT_EQ(m[2], "0");
+        EXPECT_GE(accepted, last_accepted);
+        EXPECT_GE(discontinuities, last_discontinuities);
+        last_accepted = accepted;
+        last_discontinuities = discontinuities;
+    }
+    // The audio ends about 2 s before the relay does, so the last line has the final counts.
+    EXPECT_EQ(last_accepted, scenario.total_frames());
+    std::uint64_t flagged = 0;
+    for (const PacketRun& r : scenario.runs) flagged += (r.flags & FLAG_DISCONTINUITY) != 0 ? r.count : 0;
+    EXPECT_EQ(last_discontinuities, flagged);
+    // At most one line a second while the worker ran (it ran less than the host lived).
+    const double lived = 5.0 + 1.0;
+    EXPECT_LE(static_cast<double>(lines.size() - 1), lived) << run.err;
+    std::printf("diagnostic lines: %zu\n", lines.size() - 1);
+}
+
+// ---- Soak and latency (their own CTest entry) --------------------------------------------
+
+struct Sample {
+    double at = 0;
+    DWORD handles = 0;
+    SIZE_T private_bytes = 0;
+    SIZE_T working_set = 0;
+};
+
+// Ten minutes and more of audio in blocks of every packet kind, paced by how fast the
+// translator receives it. Every byte is compared; accepted + dropped frames account for every
+// frame; the host's handle count and memory are sampled every half second and must not grow.
+TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
+    std::string script = "buffer 1056\npace fast 8192\n";
+    const std::string block =
+        "packets 96 480\npackets 2 700 silent\npackets 6 441\npackets 1 0 discontinuity\npackets 8 1000\n"
+        "packets 1 512 discontinuity\npackets 3 1056 silent\n";
+    std::uint64_t blocks = 0;
+    {
+        const Scenario one = parsed(block);
+        blocks = (600ull * RATE + one.total_frames() - 1) / one.total_frames();
+    }
+    for (std::uint64_t i = 0; i < blocks; ++i) script += block;
+    const Scenario scenario = parsed(script);
+    const std::uint64_t total = scenario.total_frames();
+    const std::uint64_t expected_chunks = chunks_of(scenario, UINT64_MAX);
+
+    std::vector<Sample> samples;
+    RunOptions options;
+    options.scenario = script;
+    options.args = SYSTEM;
+    options.launch = Launch::relay_stdin;
+    options.diagnostics = true;
+    options.keep_output = false;
+    options.timeout_ms = 600000;
+    const std::int64_t started = now_ticks();
+    std::int64_t done_ticks = 0;
+    options.during = [&](HANDLE host) {
+        // Until every chunk is through (or the host ends), sample twice a second.
+        while (WaitForSingleObject(host, 500) == WAIT_TIMEOUT) {
+            Sample s;
+            s.at = seconds_between(started, now_ticks());
+            GetProcessHandleCount(host, &s.handles);
+            PROCESS_MEMORY_COUNTERS_EX memory{};
+            if (GetProcessMemoryInfo(host, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {
+                s.private_bytes = memory.PrivateUsage;
+                s.working_set = memory.WorkingSetSize;
+            }
+            samples.push_back(s);
+            const std::uint64_t position = g_shared->translator_position.load();
+            if (position > 0 && g_shared->packets_ready.load() == scenario.packet_count() &&
+                position + CHUNK_FRAMES * 2 >= total) {
+                if (!done_ticks) done_ticks = now_ticks();
+                // Two more diagnostic lines, so the last one holds the final counters.
+                if (seconds_between(done_ticks, now_ticks()) > 2.5) break;
+            }
+            if (s.at > 550) break;
+        }
+    };
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_FALSE(run.first_wrong_chunk.has_value()) << "chunk " << run.first_wrong_chunk.value_or(0) << " differs";
+    EXPECT_EQ(run.out_bytes, expected_chunks * CHUNK_BYTES);
+
+    const std::vector<std::string> lines = split_lines(run.err);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[0] + "\n", FORMAT_LINE);
+    const std::regex diagnostic(
+        R"(TAMSEL_CAPTURE rate=48000 channels=2 accepted_frames=(\d+) dropped_frames=(\d+) discontinuities=(\d+))");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines.back(), m, diagnostic)) << lines.back();
+    const std::uint64_t accepted = std::stoull(m[1]), dropped = std::stoull(m[2]);
+    EXPECT_EQ(accepted + dropped, total) << "every frame accepted or dropped";
+    EXPECT_EQ(dropped, 0u) << "the pace never runs ahead of the queue";
+    EXPECT_EQ(std::stoull(m[3]), 2 * blocks);
+
+    const double audio_seconds = static_cast<double>(total) / RATE;
+    const double wall = seconds_between(run.first_byte_ticks, run.last_byte_ticks);
+    std::printf("soak: %.1f s of audio (%llu frames, %llu chunks) in %.1f s: %.1fx real time\n", audio_seconds,
+                static_cast<unsigned long long>(total), static_cast<unsigned long long>(expected_chunks), wall,
+                audio_seconds / wall);
+    ::testing::Test::RecordProperty("soak_speed_x", static_cast<int>(audio_seconds / wall));
+
+    // No growth: after a warm-up of a tenth of the run, the later samples stay within a small
+    // margin of the first one.
+    ASSERT_GE(samples.size(), 10u);
+    const Sample& base = samples[samples.size() / 10];
+    DWORD max_handles = 0;
+    SIZE_T max_private = 0;
+    for (std::size_t i = samples.size() / 10; i < samples.size(); ++i) {
+        max_handles = std::max(max_handles, samples[i].handles);
+        max_private = std::max(max_private, samples[i].private_bytes);
+    }
+    std::printf("soak: %zu samples; handles %lu -> max %lu; private bytes %zu -> max %zu; working set %zu -> %zu\n",
+                samples.size(), base.handles, max_handles, static_cast<std::size_t>(base.private_bytes),
+                static_cast<std::size_t>(max_private), static_cast<std::size_t>(base.working_set),
+                static_cast<std::size_t>(samples.back().working_set));
+    EXPECT_LE(max_handles, base.handles + 2) << "handle count grows";
+    EXPECT_LE(max_private, base.private_bytes + 1024 * 1024) << "private memory grows";
+}
+
+// Real-time pace: from the engine making the packet that completes a chunk ready to that
+// chunk's last byte at the translator. Reported, not asserted.
+TEST(Soak, LatencyAtRealTimePace) {
+    RunOptions options;
+    options.scenario = "packets 2100 480\n";  // 21 s: 1050 chunks, each completed by an odd packet
+    options.args = SYSTEM;
+    options.launch = Launch::relay_stdin;
+    options.keep_output = false;
+    options.during = [&](HANDLE host) {
+        while (WaitForSingleObject(host, 200) == WAIT_TIMEOUT) {
+            if (g_shared->translator_position.load() >= 2100 * 480) break;
+        }
+    };
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_FALSE(run.first_wrong_chunk.has_value());
+    ASSERT_EQ(run.chunk_arrival.size(), 1050u);
+    std::vector<double> latency;
+    for (std::size_t k = 0; k < run.chunk_arrival.size(); ++k) {
+        const std::int64_t ready = g_shared->ready_time[2 * k + 1];
+        latency.push_back(seconds_between(ready, run.chunk_arrival[k]) * 1000.0);
+    }
+    std::sort(latency.begin(), latency.end());
+    const double p50 = latency[latency.size() / 2];
+    const double p99 = latency[latency.size() * 99 / 100];
+    std::printf("latency over %zu chunks: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", latency.size(), p50, p99,
+                latency.back());
+    ::testing::Test::RecordProperty("latency_p50_us", static_cast<int>(p50 * 1000));
+    ::testing::Test::RecordProperty("latency_p99_us", static_cast<int>(p99 * 1000));
+}
+
+// ---- Helper processes --------------------------------------------------------------------
+
+BOOL WINAPI ignore_control(DWORD) { return TRUE; }
+
+int relay(int argc, wchar_t** argv) {
+    if (argc < 6) return 2;
+    const std::wstring mode = argv[2];
+    const DWORD ms = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
+    const DWORD translator = static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10));
+    const std::wstring host = argv[5];
+    std::vector<std::wstring> args;
+    for (int i = 6; i < argc; ++i) args.push_back(argv[i] == std::wstring(L"{relay}") ? std::to_wstring(GetCurrentProcessId()) : argv[i]);
+    if (mode == L"console") SetConsoleCtrlHandler(&ignore_control, TRUE);
+
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, g_shared_name.c_str());
+    auto* shared = mapping ? static_cast<SharedBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedBlock)))
+                           : nullptr;
+    if (!shared) return 3;
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    std::wstring line = tamsel::test_support::command_line(host, args);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(host.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        return 4;
+    }
+    CloseHandle(info.hThread);
+    HANDLE test = OpenProcess(PROCESS_DUP_HANDLE, FALSE, translator);
+    HANDLE copy = nullptr;
+    if (!test || !DuplicateHandle(GetCurrentProcess(), info.hProcess, test, &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return 5;
+    }
+    shared->host_pid.store(info.dwProcessId);
+    shared->host_handle.store(reinterpret_cast<std::uintptr_t>(copy));
+    if (mode == L"exit") {
+        Sleep(ms);
+    } else if (mode == L"console") {
+        Sleep(ms);
+        if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return 6;
+        WaitForSingleObject(info.hProcess, 30000);
+    } else {
+        // Our standard input is the host's too; we only wait for it to end.
+        WaitForSingleObject(GetStdHandle(STD_INPUT_HANDLE), 0);
+        char byte;
+        DWORD got = 0;
+        while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) && got > 0) {
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    g_shared_name = L"Local\\tamsel-test-engine-";
+    if (argc >= 2 && std::wstring(argv[1]) == L"--sleep") {
+        Sleep(argc >= 3 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 120000);
+        return 0;
+    }
+    if (argc >= 3 && std::wstring(argv[1]) == L"--orphan") {
+        Child sleeper = Child::start(tamsel::test_support::own_program(), {L"--sleep", argv[2]});
+        const DWORD pid = sleeper.pid();
+        sleeper.detach();
+        return static_cast<int>(pid);
+    }
+    if (argc >= 2 && std::wstring(argv[1]) == L"--relay") {
+        wchar_t name[256];
+        if (GetEnvironmentVariableW(SHARED_VARIABLE, name, 256) == 0) return 7;
+        g_shared_name = name;
+        return relay(argc, argv);
+    }
+
+    std::vector<std::string> utf8;
+    for (int i = 0; i < argc; ++i) utf8.push_back(tamsel::wide_to_utf8(argv[i]));
+    std::vector<char*> pointers;
+    for (std::string& s : utf8) pointers.push_back(s.data());
+    int gtest_argc = static_cast<int>(pointers.size());
+    ::testing::InitGoogleTest(&gtest_argc, pointers.data());
+    if (gtest_argc < 3) {
+        std::fprintf(stderr, "usage: %s <tamsel_audio_host.exe> <test mmdevapi.dll> [gtest flags]\n", utf8[0].c_str());
+        return 2;
+    }
+    const std::wstring host_source = tamsel::test_support::windows_path(tamsel::utf8_to_wide(pointers[1]));
+    const std::wstring engine_source = tamsel::test_support::windows_path(tamsel::utf8_to_wide(pointers[2]));
+
+    // A private folder with the host and the engine side by side; the engine is found there
+    // first once Wine is told to prefer a native mmdevapi.
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    g_folder = std::wstring(temp) + L"tamsel-host-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    CreateDirectoryW(g_folder.c_str(), nullptr);
+    g_host = g_folder + L"tamsel_audio_host.exe";
+    if (!CopyFileW(host_source.c_str(), g_host.c_str(), FALSE) ||
+        !CopyFileW(engine_source.c_str(), (g_folder + L"mmdevapi.dll").c_str(), FALSE)) {
+        std::fprintf(stderr, "cannot copy the host and the engine: %lu\n", GetLastError());
+        return 2;
+    }
+    // Wine reads the load order from the environment it was started with (a variable set here
+    // with SetEnvironmentVariableW does not reach the host), and without an override it loads
+    // its own mmdevapi even with another one beside the program: CTest sets
+    // WINEDLLOVERRIDES=...;mmdevapi=n,b for this test.
+    wchar_t overrides[1024] = L"";
+    const DWORD n = GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 1024);
+    if (n == 0 || n >= 1024 || std::wstring(overrides).find(L"mmdevapi=n") == std::wstring::npos) {
+        std::fprintf(stderr, "WINEDLLOVERRIDES must hold mmdevapi=n (or n,b) so the test engine is loaded\n");
+        return 2;
+    }
+
+    g_shared_name += std::to_wstring(GetCurrentProcessId());
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedBlock),
+                                        g_shared_name.c_str());
+    g_shared = mapping ? static_cast<SharedBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedBlock)))
+                       : nullptr;
+    if (!g_shared) {
+        std::fprintf(stderr, "no shared block: %lu\n", GetLastError());
+        return 2;
+    }
+    SetEnvironmentVariableW(SHARED_VARIABLE, g_shared_name.c_str());
+
+    const int result = RUN_ALL_TESTS();
+    for (const wchar_t* file : {L"tamsel_audio_host.exe", L"mmdevapi.dll", L"scenario.txt", L"record.txt"}) {
+        DeleteFileW((g_folder + file).c_str());
+    }
+    RemoveDirectoryW(g_folder.c_str());
+    return result;
+}

@@ -1,0 +1,55 @@
+# The capture host end to end under Wine, over a scripted process-loopback engine.
+#
+#   tamsel_test_loopback_engine  mmdevapi.dll built from test sources. It goes to its own folder
+#                                (build/<preset>/test-loopback-engine/), never to bin/ and never
+#                                into an install or a release bundle, so no other program loads it.
+#                                The end-to-end test copies the host and this DLL into a private
+#                                folder and starts the copy with WINEDLLOVERRIDES=mmdevapi=n.
+#   tamsel_host_end_to_end_tests the stand-in translator: every stop cause and activation outcome
+#                                of the real tamsel_audio_host.exe (label wine-e2e)
+#   tamsel_host_soak             the same program: >= 10 minutes of scripted audio through the
+#                                host as fast as it takes it, then latency at real-time pace
+if(NOT WIN32)
+  return()
+endif()
+
+set(engine_dir ${CMAKE_CURRENT_LIST_DIR})
+# Wine 8 loads its own mmdevapi even when another sits beside the program, unless the load
+# order says native first; it reads the order only from the environment Wine starts with.
+# Native then builtin: the copy beside the test's host finds the engine, every other program
+# still gets Wine's.
+set(engine_overrides "mscoree,mshtml=;mmdevapi=n,b")
+set(engine_out ${CMAKE_BINARY_DIR}/test-loopback-engine)
+
+add_library(tamsel_test_loopback_engine SHARED ${engine_dir}/loopback_engine.cpp)
+set_target_properties(tamsel_test_loopback_engine PROPERTIES
+  OUTPUT_NAME mmdevapi
+  PREFIX ""
+  RUNTIME_OUTPUT_DIRECTORY ${engine_out}
+  LIBRARY_OUTPUT_DIRECTORY ${engine_out}
+  ARCHIVE_OUTPUT_DIRECTORY ${engine_out}/import)
+target_link_libraries(tamsel_test_loopback_engine PRIVATE ole32 oleaut32 uuid)
+
+if(NOT TARGET tamsel_audio_host)
+  return()
+endif()
+
+tamsel_add_test(tamsel_host_end_to_end_tests
+  SOURCES ${engine_dir}/host_end_to_end_test.cpp
+  LIBS tamsel_host_core tamsel_test_support_windows
+  ARGS $<TARGET_FILE:tamsel_audio_host> $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=-Soak*
+  ENV "WINEDLLOVERRIDES=${engine_overrides}"
+  TIMEOUT 900)
+if(TARGET tamsel_host_end_to_end_tests)
+  target_include_directories(tamsel_host_end_to_end_tests PRIVATE ${engine_dir})
+  target_link_libraries(tamsel_host_end_to_end_tests PRIVATE shell32 psapi)
+  add_dependencies(tamsel_host_end_to_end_tests tamsel_audio_host tamsel_test_loopback_engine)
+  if(NOT TAMSEL_OBJECTS_ONLY)
+    # The soak and the latency measurement: the same program, their own CTest entry.
+    add_test(NAME tamsel_host_soak
+             COMMAND tamsel_host_end_to_end_tests $<TARGET_FILE:tamsel_audio_host>
+                     $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=Soak*)
+    set_tests_properties(tamsel_host_soak PROPERTIES TIMEOUT 900 LABELS soak
+                         ENVIRONMENT "WINEDLLOVERRIDES=${engine_overrides}")
+  endif()
+endif()
