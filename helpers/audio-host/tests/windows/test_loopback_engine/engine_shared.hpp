@@ -22,6 +22,8 @@ struct SharedBlock {
     // Written by a relay translator: the host's process handle, duplicated into the test.
     std::atomic<std::uint64_t> host_handle;
     std::atomic<std::uint32_t> host_pid;
+    // Set by the test when the helper processes (relay translator, target) are to act.
+    std::atomic<std::uint32_t> go;
     // Written by the engine: when ActivateAudioInterfaceAsync was called (QueryPerformanceCounter),
     // packets made ready so far, and when each of the first
     // MAX_TIMED_PACKETS became ready (QueryPerformanceCounter).

@@ -6,16 +6,16 @@
 //
 // Usage: WINEDLLOVERRIDES="mmdevapi=n,b" wine tamsel_host_end_to_end_tests <tamsel_audio_host.exe>
 //        <test mmdevapi.dll> [gtest flags]
-// The same program also serves as its own helper processes:
-//   --sleep MS                        waits, then ends
-//   --orphan MS                       starts "--sleep MS" and ends at once; exit code = its pid
-//   --relay exit|console|stdin MS TRANSLATOR_PID HOST ARGS...
+// The same program also serves as its own helper processes, which act when the test sets the
+// `go` flag of the shared block (at most a minute later, they act anyway):
+//   --sleep                           waits for go, then ends
+//   --orphan                          starts "--sleep" and ends at once; exit code = its pid
+//   --relay exit|console TRANSLATOR_PID HOST ARGS...
 //                                     a second translator: starts HOST with its own standard
 //                                     handles ("{relay}" in ARGS becomes its pid), hands the
-//                                     host's process handle to the test, then ends after MS
-//                                     (exit), raises Ctrl+C on its console after MS and waits
-//                                     for the host (console), or ends when its standard input
-//                                     ends (stdin).
+//                                     host's process handle to the test, and at go ends (exit)
+//                                     or raises Ctrl+C on its console and waits for the host
+//                                     (console).
 #include <windows.h>
 
 #include <psapi.h>
@@ -131,23 +131,23 @@ private:
 // ---- Running the host --------------------------------------------------------------------
 
 enum class Launch {
-    direct,           // this program is the translator
-    relay_exit,       // a relay translator that ends after `relay_ms`
-    relay_console,    // a relay translator that raises Ctrl+C on its console after `relay_ms`
-    relay_stdin,      // a relay translator that ends when we close its standard input
+    direct,         // this program is the translator
+    relay_exit,     // a relay translator that ends at go
+    relay_console,  // a relay translator that raises Ctrl+C on its console at go
 };
 
 struct RunOptions {
     std::string scenario;
     std::vector<std::wstring> args;  // "{relay}" stands for the relay's pid
     Launch launch = Launch::direct;
-    DWORD relay_ms = 0;
     std::size_t close_stdout_after = 0;  // bytes; 0 = read to the end
     bool diagnostics = false;
     bool keep_output = true;
-    // Called on the test thread while the host runs; returns when the run may end (relay_stdin
-    // closes the relay's standard input then). Gets the host's process handle.
+    // Called on the test thread while the host runs, with the host's process handle; the go
+    // flag is set when it returns. By default it waits until the whole script has arrived (or
+    // the host has ended), then `idle_ms` more.
     std::function<void(HANDLE host)> during;
+    DWORD idle_ms = 300;
     DWORD timeout_ms = 60000;
 };
 
@@ -247,11 +247,8 @@ HostRun run_host(const RunOptions& options) {
         }
         child = Child::start(g_host, args, &error, child_options);
     } else {
-        const wchar_t* mode = options.launch == Launch::relay_exit      ? L"exit"
-                              : options.launch == Launch::relay_console ? L"console"
-                                                                        : L"stdin";
-        std::vector<std::wstring> args = {L"--relay", mode, std::to_wstring(options.relay_ms),
-                                          std::to_wstring(GetCurrentProcessId()), g_host};
+        const wchar_t* mode = options.launch == Launch::relay_exit ? L"exit" : L"console";
+        std::vector<std::wstring> args = {L"--relay", mode, std::to_wstring(GetCurrentProcessId()), g_host};
         args.insert(args.end(), options.args.begin(), options.args.end());
         child_options.own_console = options.launch == Launch::relay_console;
         child = Child::start(tamsel::test_support::own_program(), args, &error, child_options);
@@ -272,8 +269,24 @@ HostRun run_host(const RunOptions& options) {
         host = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(g_shared->host_handle.load()));
         if (!host) ADD_FAILURE() << "the relay did not hand over the host";
     }
-    if (options.during && host) options.during(host);
-    if (options.launch == Launch::relay_stdin) child.close_stdin();
+    if (options.during && host) {
+        options.during(host);
+    } else if (host) {
+        // The end of the script: the engine position after its last whole chunk.
+        std::uint64_t last_end = 0;
+        {
+            ExpectedStream stream(*scenario, UINT64_MAX);
+            std::string chunk;
+            for (std::uint64_t end = 0; stream.next_chunk(chunk, end);) last_end = end;
+        }
+        const std::int64_t waiting = now_ticks();
+        while (WaitForSingleObject(host, 20) == WAIT_TIMEOUT &&
+               g_shared->translator_position.load(std::memory_order_acquire) < last_end &&
+               seconds_between(waiting, now_ticks()) < options.timeout_ms / 1000.0) {
+        }
+        Sleep(options.idle_ms);
+    }
+    g_shared->go.store(1, std::memory_order_release);
 
     Child::Output output = child.finish(options.timeout_ms);
     if (host && options.launch != Launch::direct) {
@@ -453,7 +466,6 @@ TEST(HostEndToEnd, ConsoleStopEndsNormally) {
     options.scenario = HALF_SECOND;
     options.args = SYSTEM;
     options.launch = Launch::relay_console;
-    options.relay_ms = 2500;
     const HostRun run = run_host(options);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 0u);
@@ -467,7 +479,6 @@ TEST(HostEndToEnd, TranslatorExitEndsNormally) {
     options.scenario = HALF_SECOND;
     options.args = SYSTEM;
     options.launch = Launch::relay_exit;
-    options.relay_ms = 2500;
     const HostRun run = run_host(options);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 0u);
@@ -496,8 +507,8 @@ struct Target {
     std::uint64_t start = 0;
 };
 
-std::optional<Target> orphan_sleeper(DWORD ms) {
-    Child maker = Child::start(tamsel::test_support::own_program(), {L"--orphan", std::to_wstring(ms)});
+std::optional<Target> orphan_sleeper() {
+    Child maker = Child::start(tamsel::test_support::own_program(), {L"--orphan"});
     const Child::Output made = maker.finish(10000);
     if (!made.finished || made.exit_code == 0) return std::nullopt;
     Target target;
@@ -521,7 +532,8 @@ std::vector<std::wstring> process_target(const Target& target) {
 }
 
 TEST(HostEndToEnd, TargetExitIsAnError) {
-    const std::optional<Target> target = orphan_sleeper(3000);
+    g_shared->go.store(0);  // the target lives until the whole script has arrived
+    const std::optional<Target> target = orphan_sleeper();
     ASSERT_TRUE(target.has_value());
     RunOptions options;
     options.scenario = HALF_SECOND;
@@ -602,9 +614,11 @@ TEST(HostEndToEnd, SilenceDiscontinuitiesAndDiagnostics) {
         "packets 30 480\n";
     options.args = SYSTEM;
     options.launch = Launch::relay_exit;
-    options.relay_ms = 5000;
     options.diagnostics = true;
+    options.idle_ms = 1500;  // a diagnostic line after the last frame
+    const std::int64_t started = now_ticks();
     const HostRun run = run_host(options);
+    const double lived = seconds_between(started, run.exit_ticks);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 0u);
     const Scenario scenario = parsed(options.scenario);
@@ -627,15 +641,14 @@ TEST(HostEndToEnd, SilenceDiscontinuitiesAndDiagnostics) {
         last_accepted = accepted;
         last_discontinuities = discontinuities;
     }
-    // The audio ends about 2 s before the relay does, so the last line has the final counts.
+    // The relay ends 1.5 s after the last chunk, so the last line has the final counts.
     EXPECT_EQ(last_accepted, scenario.total_frames());
     std::uint64_t flagged = 0;
     for (const PacketRun& r : scenario.runs) flagged += (r.flags & FLAG_DISCONTINUITY) != 0 ? r.count : 0;
     EXPECT_EQ(last_discontinuities, flagged);
     // At most one line a second while the worker ran (it ran less than the host lived).
-    const double lived = 5.0 + 1.0;
     EXPECT_LE(static_cast<double>(lines.size() - 1), lived) << run.err;
-    std::printf("diagnostic lines: %zu\n", lines.size() - 1);
+    std::printf("diagnostic lines: %zu in %.1f s\n", lines.size() - 1, lived);
 }
 
 // ---- Soak and latency (their own CTest entry) --------------------------------------------
@@ -643,9 +656,47 @@ TEST(HostEndToEnd, SilenceDiscontinuitiesAndDiagnostics) {
 struct Sample {
     double at = 0;
     DWORD handles = 0;
-    SIZE_T private_bytes = 0;
+    SIZE_T pagefile = 0;
     SIZE_T working_set = 0;
 };
+
+// The handles a process holds, counted in the system's handle table. (Wine answers
+// GetProcessHandleCount for another process with 0, but lists every process's handles here.)
+DWORD handle_count(DWORD pid) {
+    struct Entry {
+        ULONG owner;
+        BYTE type;
+        BYTE flags;
+        USHORT value;
+        void* object;
+        ULONG access;
+    };
+    struct Table {
+        ULONG count;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(ULONG, void*, ULONG, ULONG*);
+    static const auto query = reinterpret_cast<Query>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    if (!query) return 0;
+    constexpr ULONG SYSTEM_HANDLE_INFORMATION = 16;
+    constexpr LONG INFO_LENGTH_MISMATCH = static_cast<LONG>(0xC0000004);
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        const LONG status = query(SYSTEM_HANDLE_INFORMATION, buffer.data(), static_cast<ULONG>(buffer.size()), &needed);
+        if (status == INFO_LENGTH_MISMATCH) {
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status != 0) return 0;
+        break;
+    }
+    const auto* table = reinterpret_cast<const Table*>(buffer.data());
+    DWORD count = 0;
+    for (ULONG i = 0; i < table->count; ++i) count += table->entries[i].owner == pid ? 1 : 0;
+    return count;
+}
 
 // Ten minutes and more of audio in blocks of every packet kind, paced by how fast the
 // translator receives it. Every byte is compared; accepted + dropped frames account for every
@@ -669,7 +720,7 @@ TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
     RunOptions options;
     options.scenario = script;
     options.args = SYSTEM;
-    options.launch = Launch::relay_stdin;
+    options.launch = Launch::relay_exit;
     options.diagnostics = true;
     options.keep_output = false;
     options.timeout_ms = 600000;
@@ -680,10 +731,11 @@ TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
         while (WaitForSingleObject(host, 500) == WAIT_TIMEOUT) {
             Sample s;
             s.at = seconds_between(started, now_ticks());
-            GetProcessHandleCount(host, &s.handles);
-            PROCESS_MEMORY_COUNTERS_EX memory{};
-            if (GetProcessMemoryInfo(host, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory)) {
-                s.private_bytes = memory.PrivateUsage;
+            s.handles = handle_count(GetProcessId(host));
+            PROCESS_MEMORY_COUNTERS memory{};
+            memory.cb = sizeof memory;
+            if (GetProcessMemoryInfo(host, &memory, sizeof memory)) {
+                s.pagefile = memory.PagefileUsage;
                 s.working_set = memory.WorkingSetSize;
             }
             samples.push_back(s);
@@ -726,18 +778,22 @@ TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
     // margin of the first one.
     ASSERT_GE(samples.size(), 10u);
     const Sample& base = samples[samples.size() / 10];
+    ASSERT_GT(base.handles, 0u) << "no handle count to compare";
+    ASSERT_GT(base.pagefile, 0u) << "no memory figure to compare";
     DWORD max_handles = 0;
-    SIZE_T max_private = 0;
+    SIZE_T max_pagefile = 0, max_working_set = 0;
     for (std::size_t i = samples.size() / 10; i < samples.size(); ++i) {
         max_handles = std::max(max_handles, samples[i].handles);
-        max_private = std::max(max_private, samples[i].private_bytes);
+        max_pagefile = std::max(max_pagefile, samples[i].pagefile);
+        max_working_set = std::max(max_working_set, samples[i].working_set);
     }
-    std::printf("soak: %zu samples; handles %lu -> max %lu; private bytes %zu -> max %zu; working set %zu -> %zu\n",
-                samples.size(), base.handles, max_handles, static_cast<std::size_t>(base.private_bytes),
-                static_cast<std::size_t>(max_private), static_cast<std::size_t>(base.working_set),
-                static_cast<std::size_t>(samples.back().working_set));
+    std::printf("soak: %zu samples; handles %lu -> max %lu; committed bytes %zu -> max %zu; working set %zu -> max %zu\n",
+                samples.size(), base.handles, max_handles, static_cast<std::size_t>(base.pagefile),
+                static_cast<std::size_t>(max_pagefile), static_cast<std::size_t>(base.working_set),
+                static_cast<std::size_t>(max_working_set));
     EXPECT_LE(max_handles, base.handles + 2) << "handle count grows";
-    EXPECT_LE(max_private, base.private_bytes + 1024 * 1024) << "private memory grows";
+    EXPECT_LE(max_pagefile, base.pagefile + 1024 * 1024) << "committed memory grows";
+    EXPECT_LE(max_working_set, base.working_set + 2 * 1024 * 1024) << "working set grows";
 }
 
 // Real-time pace: from the engine making the packet that completes a chunk ready to that
@@ -746,7 +802,7 @@ TEST(Soak, LatencyAtRealTimePace) {
     RunOptions options;
     options.scenario = "packets 2100 480\n";  // 21 s: 1050 chunks, each completed by an odd packet
     options.args = SYSTEM;
-    options.launch = Launch::relay_stdin;
+    options.launch = Launch::relay_exit;
     options.keep_output = false;
     options.during = [&](HANDLE host) {
         while (WaitForSingleObject(host, 200) == WAIT_TIMEOUT) {
@@ -776,19 +832,30 @@ TEST(Soak, LatencyAtRealTimePace) {
 
 BOOL WINAPI ignore_control(DWORD) { return TRUE; }
 
-int relay(int argc, wchar_t** argv) {
-    if (argc < 6) return 2;
-    const std::wstring mode = argv[2];
-    const DWORD ms = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
-    const DWORD translator = static_cast<DWORD>(std::wcstoul(argv[4], nullptr, 10));
-    const std::wstring host = argv[5];
-    std::vector<std::wstring> args;
-    for (int i = 6; i < argc; ++i) args.push_back(argv[i] == std::wstring(L"{relay}") ? std::to_wstring(GetCurrentProcessId()) : argv[i]);
-    if (mode == L"console") SetConsoleCtrlHandler(&ignore_control, TRUE);
+SharedBlock* open_shared_block() {
+    wchar_t name[256];
+    const DWORD n = GetEnvironmentVariableW(SHARED_VARIABLE, name, 256);
+    if (n == 0 || n >= 256) return nullptr;
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, name);
+    if (!mapping) return nullptr;
+    return static_cast<SharedBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedBlock)));
+}
 
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_ALL_ACCESS, FALSE, g_shared_name.c_str());
-    auto* shared = mapping ? static_cast<SharedBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedBlock)))
-                           : nullptr;
+void wait_for_go(const SharedBlock& shared) {
+    for (int i = 0; i < 6000 && shared.go.load(std::memory_order_acquire) == 0; ++i) Sleep(10);
+}
+
+int relay(int argc, wchar_t** argv) {
+    if (argc < 5) return 2;
+    const std::wstring mode = argv[2];
+    const DWORD translator = static_cast<DWORD>(std::wcstoul(argv[3], nullptr, 10));
+    const std::wstring host = argv[4];
+    std::vector<std::wstring> args;
+    for (int i = 5; i < argc; ++i) {
+        args.push_back(argv[i] == std::wstring(L"{relay}") ? std::to_wstring(GetCurrentProcessId()) : argv[i]);
+    }
+    if (mode == L"console") SetConsoleCtrlHandler(&ignore_control, TRUE);
+    SharedBlock* shared = open_shared_block();
     if (!shared) return 3;
 
     STARTUPINFOW startup{};
@@ -810,19 +877,11 @@ int relay(int argc, wchar_t** argv) {
     }
     shared->host_pid.store(info.dwProcessId);
     shared->host_handle.store(reinterpret_cast<std::uintptr_t>(copy));
-    if (mode == L"exit") {
-        Sleep(ms);
-    } else if (mode == L"console") {
-        Sleep(ms);
+    wait_for_go(*shared);
+    if (mode == L"console") {
+        // Ctrl+C to every process of this console: the host, and us (we ignore it).
         if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) return 6;
         WaitForSingleObject(info.hProcess, 30000);
-    } else {
-        // Our standard input is the host's too; we only wait for it to end.
-        WaitForSingleObject(GetStdHandle(STD_INPUT_HANDLE), 0);
-        char byte;
-        DWORD got = 0;
-        while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), &byte, 1, &got, nullptr) && got > 0) {
-        }
     }
     return 0;
 }
@@ -832,23 +891,19 @@ int relay(int argc, wchar_t** argv) {
 int main() {
     int argc = 0;
     wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
-    g_shared_name = L"Local\\tamsel-test-engine-";
     if (argc >= 2 && std::wstring(argv[1]) == L"--sleep") {
-        Sleep(argc >= 3 ? static_cast<DWORD>(std::wcstoul(argv[2], nullptr, 10)) : 120000);
+        SharedBlock* shared = open_shared_block();
+        if (!shared) return 3;
+        wait_for_go(*shared);
         return 0;
     }
-    if (argc >= 3 && std::wstring(argv[1]) == L"--orphan") {
-        Child sleeper = Child::start(tamsel::test_support::own_program(), {L"--sleep", argv[2]});
+    if (argc >= 2 && std::wstring(argv[1]) == L"--orphan") {
+        Child sleeper = Child::start(tamsel::test_support::own_program(), {L"--sleep"});
         const DWORD pid = sleeper.pid();
         sleeper.detach();
         return static_cast<int>(pid);
     }
-    if (argc >= 2 && std::wstring(argv[1]) == L"--relay") {
-        wchar_t name[256];
-        if (GetEnvironmentVariableW(SHARED_VARIABLE, name, 256) == 0) return 7;
-        g_shared_name = name;
-        return relay(argc, argv);
-    }
+    if (argc >= 2 && std::wstring(argv[1]) == L"--relay") return relay(argc, argv);
 
     std::vector<std::string> utf8;
     for (int i = 0; i < argc; ++i) utf8.push_back(tamsel::wide_to_utf8(argv[i]));
@@ -886,7 +941,7 @@ int main() {
         return 2;
     }
 
-    g_shared_name += std::to_wstring(GetCurrentProcessId());
+    g_shared_name = L"Local\\tamsel-test-engine-" + std::to_wstring(GetCurrentProcessId());
     HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(SharedBlock),
                                         g_shared_name.c_str());
     g_shared = mapping ? static_cast<SharedBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, sizeof(SharedBlock)))

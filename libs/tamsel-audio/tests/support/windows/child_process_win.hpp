@@ -224,9 +224,6 @@ public:
         out_ = nullptr;
         return out;
     }
-    // Closes our end of an open standard input: the child reads end-of-file.
-    void close_stdin() noexcept { close(in_); }
-
     bool started() const noexcept { return process_ != nullptr; }
     HANDLE process() const noexcept { return process_; }
     DWORD pid() const noexcept { return pid_; }
