@@ -363,9 +363,10 @@ struct RefusalCase {
     std::string message;                   // the error event's message
     bool format_first;                     // the format event precedes the error
     std::vector<std::string> record_tail;  // after the activate line
+    bool waits = false;                    // the host waits its full 10 s for the completion
 };
 
-TEST(HostEndToEnd, EveryActivationOutcomeAndSetUpFailure) {
+TEST(HostEndToEnd, EveryActivationOutcomeAndSetUpFailureEndsWithItsError) {
     const std::vector<std::string> set_up = {"completing on engine thread", INITIALIZE_LINE, "GetBufferSize",
                                              "GetService IAudioCaptureClient", "SetEventHandle event"};
     const auto upto = [&](std::size_t n, std::vector<std::string> tail) {
@@ -404,6 +405,12 @@ TEST(HostEndToEnd, EveryActivationOutcomeAndSetUpFailure) {
         {"Start fails", "fail Start hr=0x88890004\npackets 10 480\n",
          "start process capture: test engine: Start failed (0x88890004)", true,
          upto(5, {"Start", "failed Start", "Stop", AT_EXIT_CLEAN})},
+        // The completion never comes, or comes only after the wait gave up (here: while the
+        // process ends; the handler drops it without a crash and everything is still let go).
+        {"never completed", "activation never\n", "process-loopback activation timed out", false,
+         {"never completed; handler references besides the engine's=0", AT_EXIT_CLEAN}, true},
+        {"completed late", "activation late\n", "process-loopback activation timed out", false,
+         {"completing at process end", "late completion left handler references=0", AT_EXIT_CLEAN}, true},
     };
     for (const RefusalCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -418,43 +425,13 @@ TEST(HostEndToEnd, EveryActivationOutcomeAndSetUpFailure) {
         std::vector<std::string> record = {activate_line(run.translator_pid, 1)};
         record.insert(record.end(), c.record_tail.begin(), c.record_tail.end());
         EXPECT_EQ(run.record, record);
+        if (c.waits) {
+            // From the activation call to the host's end.
+            const double waited = seconds_between(g_shared->activated_at.load(), run.exit_ticks);
+            std::printf("activation %s: the host ended %.3f s after the activation call\n", c.name, waited);
+            EXPECT_GE(waited, 10.0) << "the host gave up before its 10 s";
+        }
     }
-}
-
-// The completion never comes: the host gives up after its 10 s wait.
-TEST(HostEndToEnd, ActivationThatNeverCompletesTimesOutAfterTenSeconds) {
-    RunOptions options;
-    options.scenario = "activation never\n";
-    options.args = SYSTEM;
-    const HostRun run = run_host(options);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, 1u);
-    EXPECT_EQ(run.err, error_line("process-loopback activation timed out"));
-    EXPECT_EQ(run.out, "");
-    const std::vector<std::string> record = {activate_line(run.translator_pid, 1),
-                                             "never completed; handler references besides the engine's=0",
-                                             AT_EXIT_CLEAN};
-    EXPECT_EQ(run.record, record);
-    const double waited = seconds_between(g_shared->activated_at.load(), run.exit_ticks);
-    std::printf("activation wait, from the activation call to the host's exit: %.3f s\n", waited);
-    ::testing::Test::RecordProperty("activation_wait_ms", static_cast<int>(waited * 1000));
-    EXPECT_GE(waited, 10.0) << "the host gave up before its 10 s";
-}
-
-// The completion arrives after the wait gave up (here: while the process ends): it is dropped
-// without a crash, and the handler and the engine's objects are all let go.
-TEST(HostEndToEnd, LateCompletionAfterTheTimeoutIsDroppedCleanly) {
-    RunOptions options;
-    options.scenario = "activation late\n";
-    options.args = SYSTEM;
-    const HostRun run = run_host(options);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, 1u);
-    EXPECT_EQ(run.err, error_line("process-loopback activation timed out"));
-    EXPECT_EQ(run.out, "");
-    const std::vector<std::string> record = {activate_line(run.translator_pid, 1), "completing at process end",
-                                             "late completion left handler references=0", AT_EXIT_CLEAN};
-    EXPECT_EQ(run.record, record);
 }
 
 // ---- Stop causes while streaming ----------------------------------------------------------
@@ -462,43 +439,36 @@ TEST(HostEndToEnd, LateCompletionAfterTheTimeoutIsDroppedCleanly) {
 // Half a second of audio (25 chunks), then an idle stream until the stop.
 const std::string HALF_SECOND = "packets 50 480\n";
 
-TEST(HostEndToEnd, ConsoleStopEndsNormally) {
-    RunOptions options;
-    options.scenario = HALF_SECOND;
-    options.args = SYSTEM;
-    options.launch = Launch::relay_console;
-    const HostRun run = run_host(options);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, 0u);
-    EXPECT_EQ(run.err, FORMAT_LINE);
-    expect_chunks(run, parsed(options.scenario), UINT64_MAX, 25);
-    EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
-}
-
-TEST(HostEndToEnd, TranslatorExitEndsNormally) {
-    RunOptions options;
-    options.scenario = HALF_SECOND;
-    options.args = SYSTEM;
-    options.launch = Launch::relay_exit;
-    const HostRun run = run_host(options);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, 0u);
-    EXPECT_EQ(run.err, FORMAT_LINE);
-    expect_chunks(run, parsed(options.scenario), UINT64_MAX, 25);
-    EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
-}
-
-TEST(HostEndToEnd, ReaderClosingStandardOutputEndsNormally) {
-    RunOptions options;
-    options.scenario = "packets 400 480\n";  // 4 s: the host is still writing when we close
-    options.args = SYSTEM;
-    options.close_stdout_after = 10 * CHUNK_BYTES;
-    const HostRun run = run_host(options);
-    ASSERT_TRUE(run.finished);
-    EXPECT_EQ(run.exit_code, 0u);
-    EXPECT_EQ(run.err, FORMAT_LINE);
-    expect_chunks(run, parsed(options.scenario), UINT64_MAX, 10);
-    EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
+// The three normal ends: no error event, exit code 0, the stream as far as it went.
+TEST(HostEndToEnd, NormalEndsLeaveOnlyTheFormatLine) {
+    struct Case {
+        const char* name;
+        Launch launch;
+        std::string scenario;
+        std::size_t close_after_chunks;  // 0: read to the end
+        std::size_t chunks;
+    };
+    const std::vector<Case> cases = {
+        {"console stop", Launch::relay_console, HALF_SECOND, 0, 25},
+        {"translator exit", Launch::relay_exit, HALF_SECOND, 0, 25},
+        // 4 s of audio: the host is still writing when the reader goes away.
+        {"reader closes standard output", Launch::direct, "packets 400 480\n", 10, 10},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunOptions options;
+        options.scenario = c.scenario;
+        options.args = SYSTEM;
+        options.launch = c.launch;
+        options.close_stdout_after = c.close_after_chunks * CHUNK_BYTES;
+        const HostRun run = run_host(options);
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.exit_code, 0u);
+        EXPECT_EQ(run.err, FORMAT_LINE);
+        expect_chunks(run, parsed(options.scenario), UINT64_MAX, c.chunks);
+        // System capture: the translator's pid, its tree excluded.
+        EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
+    }
 }
 
 // A process outside the translator's tree (its parent has ended), and its identity arguments.

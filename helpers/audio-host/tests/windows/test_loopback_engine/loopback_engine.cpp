@@ -35,7 +35,6 @@ constexpr HRESULT INVALID_SIZE = static_cast<HRESULT>(0x88890009);
 constexpr HRESULT EVENTHANDLE_NOT_EXPECTED = static_cast<HRESULT>(0x88890013);
 constexpr HRESULT EVENTHANDLE_NOT_SET = static_cast<HRESULT>(0x88890014);
 constexpr HRESULT BUFFER_EMPTY = static_cast<HRESULT>(0x08890001);
-constexpr DWORD LOOPBACK_FLAGS = 0x80060000;  // LOOPBACK | EVENTCALLBACK | AUTOCONVERTPCM
 
 const GUID AUDIO_CLIENT_IID = {0x1CB9AD4C, 0xDBFA, 0x4C32, {0xB1, 0x78, 0xC2, 0xF5, 0x68, 0xA7, 0x03, 0xB2}};
 const GUID CAPTURE_CLIENT_IID = {0xC8ADBD64, 0xE71E, 0x48A0, {0xA4, 0xDE, 0x18, 0x5C, 0x39, 0x5C, 0xD3, 0x17}};
@@ -412,13 +411,35 @@ public:
         *frames = g_engine.scenario.buffer_frames;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX**) override {
-        return E_NOTIMPL;
+    // Calls the capture host does not make; each is noted, so a test sees any it starts making.
+    HRESULT STDMETHODCALLTYPE GetStreamLatency(REFERENCE_TIME* latency) override {
+        g_engine.write("GetStreamLatency");
+        if (!latency) return E_POINTER;
+        *latency = 0;
+        return stream_.initialized ? S_OK : NOT_INITIALIZED;
     }
-    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME*, REFERENCE_TIME*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetCurrentPadding(UINT32* frames) override {
+        g_engine.write("GetCurrentPadding");
+        if (!frames) return E_POINTER;
+        *frames = 0;
+        return stream_.initialized ? S_OK : NOT_INITIALIZED;
+    }
+    HRESULT STDMETHODCALLTYPE IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*, WAVEFORMATEX** closest) override {
+        g_engine.write("IsFormatSupported");
+        if (closest) *closest = nullptr;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetMixFormat(WAVEFORMATEX** format) override {
+        g_engine.write("GetMixFormat");
+        if (format) *format = nullptr;
+        return E_POINTER;
+    }
+    HRESULT STDMETHODCALLTYPE GetDevicePeriod(REFERENCE_TIME* period, REFERENCE_TIME* minimum) override {
+        g_engine.write("GetDevicePeriod");
+        if (period) *period = 100000;  // 10 ms
+        if (minimum) *minimum = 30000;
+        return S_OK;
+    }
 
     HRESULT STDMETHODCALLTYPE Start() override {
         g_engine.write("Start");
@@ -441,7 +462,10 @@ public:
         return S_OK;
     }
 
-    HRESULT STDMETHODCALLTYPE Reset() override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Reset() override {
+        g_engine.write("Reset");
+        return stream_.running ? NOT_STOPPED : S_OK;
+    }
 
     HRESULT STDMETHODCALLTYPE SetEventHandle(HANDLE event) override {
         g_engine.write(std::string("SetEventHandle ") + (event ? "event" : "null"));
@@ -543,6 +567,10 @@ void process_ends() {
 
 }  // namespace
 
+// mmdeviceapi.h declares the function for importers; this definition exports it.
+#ifdef __clang__
+#pragma clang diagnostic ignored "-Wdll-attribute-on-redeclaration"
+#endif
 extern "C" __declspec(dllexport) HRESULT WINAPI ActivateAudioInterfaceAsync(
     const WCHAR* path, REFIID riid, PROPVARIANT* params, IActivateAudioInterfaceCompletionHandler* handler,
     IActivateAudioInterfaceAsyncOperation** operation) {
