@@ -266,7 +266,10 @@ HostRun run_host(const RunOptions& options) {
     // The host's process handle: ours, or the one the relay duplicated into this process.
     HANDLE host = child.process();
     if (options.launch != Launch::direct) {
-        for (int i = 0; i < 3000 && g_shared->host_handle.load() == 0; ++i) Sleep(5);
+        // Within a minute (an emulated Wine starts programs slowly), unless the relay gave up.
+        for (int i = 0; i < 6000 && g_shared->host_handle.load() == 0; ++i) {
+            if (WaitForSingleObject(child.process(), 10) == WAIT_OBJECT_0) break;
+        }
         host = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(g_shared->host_handle.load()));
         if (!host) ADD_FAILURE() << "the relay did not hand over the host";
     }
@@ -289,17 +292,16 @@ HostRun run_host(const RunOptions& options) {
     }
     g_shared->go.store(1, std::memory_order_release);
 
-    Child::Output output = child.finish(options.timeout_ms);
-    if (host && options.launch != Launch::direct) {
+    // The host's end, timed here (its standard error is small enough to wait in the pipe).
+    if (host) {
         run.finished = WaitForSingleObject(host, options.timeout_ms) == WAIT_OBJECT_0;
+        run.exit_ticks = now_ticks();
         if (!run.finished) TerminateProcess(host, 99);
+        WaitForSingleObject(host, 10000);
         GetExitCodeProcess(host, &run.exit_code);
-        CloseHandle(host);
-    } else {
-        run.finished = output.finished;
-        run.exit_code = output.exit_code;
     }
-    run.exit_ticks = now_ticks();
+    Child::Output output = child.finish(options.timeout_ms);
+    if (host && options.launch != Launch::direct) CloseHandle(host);
     if (WaitForSingleObject(reader.thread, 10000) != WAIT_OBJECT_0) ADD_FAILURE() << "standard output never ended";
     CloseHandle(reader.thread);
     run.err = output.err;
@@ -308,6 +310,15 @@ HostRun run_host(const RunOptions& options) {
 }
 
 // ---- What the host must have done ----------------------------------------------------------
+
+// What the run ended with, for the test log: exit code, bytes on standard output, standard error.
+void report(const char* name, const HostRun& run) {
+    std::string err;
+    for (const char c : run.err) err += c == '\n' ? std::string("\\n") : std::string(1, c);
+    std::printf("[%s] exit %lu, %llu bytes (%llu chunks), stderr: %s\n", name, run.exit_code,
+                static_cast<unsigned long long>(run.out_bytes), static_cast<unsigned long long>(run.out_bytes / CHUNK_BYTES),
+                err.c_str());
+}
 
 std::string activate_line(DWORD pid, int mode) {
     return "activate path=VAD\\Process_Loopback iid=IAudioClient vt=65 size=12 type=1 pid=" + std::to_string(pid) +
@@ -418,6 +429,7 @@ TEST(HostEndToEnd, EveryActivationOutcomeAndSetUpFailureEndsWithItsError) {
         options.scenario = c.scenario;
         options.args = SYSTEM;
         const HostRun run = run_host(options);
+        report(c.name, run);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exit_code, 1u);
         EXPECT_EQ(run.err, (c.format_first ? FORMAT_LINE : std::string()) + error_line(c.message));
@@ -462,6 +474,7 @@ TEST(HostEndToEnd, NormalEndsLeaveOnlyTheFormatLine) {
         options.launch = c.launch;
         options.close_stdout_after = c.close_after_chunks * CHUNK_BYTES;
         const HostRun run = run_host(options);
+        report(c.name, run);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exit_code, 0u);
         EXPECT_EQ(run.err, FORMAT_LINE);
@@ -510,6 +523,7 @@ TEST(HostEndToEnd, TargetExitIsAnError) {
     options.scenario = HALF_SECOND;
     options.args = process_target(*target);
     const HostRun run = run_host(options);
+    report("TargetExitIsAnError", run);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 1u);
     EXPECT_EQ(run.err, FORMAT_LINE + error_line("selected process exited"));
@@ -552,6 +566,7 @@ TEST(HostEndToEnd, FailingCaptureCallsEndWithTheirError) {
         options.scenario = before + c.failure;
         options.args = SYSTEM;
         const HostRun run = run_host(options);
+        report(c.name, run);
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.exit_code, 1u);
         EXPECT_EQ(run.err, FORMAT_LINE + error_line(c.message));
@@ -589,6 +604,7 @@ TEST(HostEndToEnd, SilenceDiscontinuitiesAndDiagnostics) {
     options.idle_ms = 1500;  // a diagnostic line after the last frame
     const std::int64_t started = now_ticks();
     const HostRun run = run_host(options);
+    report("SilenceDiscontinuitiesAndDiagnostics", run);
     const double lived = seconds_between(started, run.exit_ticks);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 0u);
@@ -726,6 +742,7 @@ TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
         }
     };
     const HostRun run = run_host(options);
+    report("TenMinutesOfAudioAsFastAsTheHostTakesIt", run);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_FALSE(run.first_wrong_chunk.has_value()) << "chunk " << run.first_wrong_chunk.value_or(0) << " differs";
@@ -787,6 +804,7 @@ TEST(Soak, LatencyAtRealTimePace) {
         }
     };
     const HostRun run = run_host(options);
+    report("LatencyAtRealTimePace", run);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 0u);
     EXPECT_FALSE(run.first_wrong_chunk.has_value());

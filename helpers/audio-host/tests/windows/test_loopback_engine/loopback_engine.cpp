@@ -524,16 +524,24 @@ private:
 
 // Calls the handler once with the operation (or with none), then lets go of the engine's
 // references. Returns what was left of the handler's references.
-ULONG complete_activation(const char* where) {
+ULONG complete_activation(const char* where, bool at_process_end) {
     if (g_engine.completed.exchange(true)) return ~0u;
     IActivateAudioInterfaceCompletionHandler* handler = g_engine.handler;
     IActivateAudioInterfaceAsyncOperation* operation = g_engine.operation;
     g_engine.handler = nullptr;
     g_engine.operation = nullptr;
     const bool with_operation = g_engine.scenario.activation != Activation::no_operation_callback;
-    // Written before the call: the host may go on as soon as the handler has its result.
+    // Written before the call: the host may go on (and end) as soon as the handler has its
+    // result, so nothing the record depends on may come after the call.
     g_engine.write(std::string("completing ") + where);
-    const HRESULT hr = handler->ActivateCompleted(with_operation ? operation : nullptr);
+    // While the caller still waits it holds the operation itself, so the engine's reference
+    // can go first; at process end the engine's is the last one and goes after the call.
+    IActivateAudioInterfaceAsyncOperation* const passed = with_operation ? operation : nullptr;
+    if (operation && !at_process_end) {
+        operation->Release();
+        operation = nullptr;
+    }
+    const HRESULT hr = handler->ActivateCompleted(passed);
     if (hr != S_OK) g_engine.write("completion handler returned " + hex(code(hr)));
     const ULONG left = handler->Release();
     if (operation) operation->Release();
@@ -542,7 +550,7 @@ ULONG complete_activation(const char* where) {
 
 DWORD WINAPI completion_thread(void*) {
     if (g_engine.scenario.delay_ms > 0) Sleep(g_engine.scenario.delay_ms);
-    complete_activation("on engine thread");
+    complete_activation("on engine thread", false);
     return 0;
 }
 
@@ -550,7 +558,7 @@ DWORD WINAPI completion_thread(void*) {
 void process_ends() {
     if (!g_engine.loaded) return;
     if (g_engine.handler && g_engine.scenario.activation == Activation::late) {
-        const ULONG left = complete_activation("at process end");
+        const ULONG left = complete_activation("at process end", true);
         g_engine.write("late completion left handler references=" + std::to_string(left));
     } else if (g_engine.handler) {
         // Never completed (or no operation was handed out): the engine's reference is the last one.
