@@ -217,12 +217,17 @@ public:
         process_ = nullptr;
     }
 
-    // Hands our end of the child's standard output to the caller, who reads and closes it;
-    // finish() then collects standard error only.
+    // Hand our ends of the child's standard output and error to the caller, who reads and
+    // closes them; finish() then collects only what it still holds.
     HANDLE take_stdout() noexcept {
         HANDLE out = out_;
         out_ = nullptr;
         return out;
+    }
+    HANDLE take_stderr() noexcept {
+        HANDLE err = err_;
+        err_ = nullptr;
+        return err;
     }
     bool started() const noexcept { return process_ != nullptr; }
     HANDLE process() const noexcept { return process_; }
@@ -258,7 +263,7 @@ public:
         GetExitCodeProcess(process_, &result.exit_code);
         close(in_);
         if (out_) result.out_ended = Reader::collect(out, result.out);
-        result.err_ended = Reader::collect(err, result.err);
+        if (err_) result.err_ended = Reader::collect(err, result.err);
         return result;
     }
 
