@@ -259,13 +259,21 @@ HostRun run_host(const RunOptions& options) {
         for (std::wstring& a : args) {
             if (a == L"{relay}") a = std::to_wstring(GetCurrentProcessId());
         }
-        child = Child::start(g_host, args, &error, child_options);
+        // Wine's CreateProcessW now and then fails with ERROR_INTERNAL_ERROR on a loaded machine;
+        // that is not what is under test, so a start is tried a few times.
+        for (int attempt = 0; attempt < 3 && !child.started(); ++attempt) {
+            if (attempt > 0) Sleep(200);
+            child = Child::start(g_host, args, &error, child_options);
+        }
     } else {
         const wchar_t* mode = options.launch == Launch::relay_exit ? L"exit" : L"console";
         std::vector<std::wstring> args = {L"--relay", mode, std::to_wstring(GetCurrentProcessId()), g_host};
         args.insert(args.end(), options.args.begin(), options.args.end());
         child_options.own_console = options.launch == Launch::relay_console;
-        child = Child::start(tamsel::test_support::own_program(), args, &error, child_options);
+        for (int attempt = 0; attempt < 3 && !child.started(); ++attempt) {
+            if (attempt > 0) Sleep(200);
+            child = Child::start(tamsel::test_support::own_program(), args, &error, child_options);
+        }
         run.translator_pid = child.pid();
     }
     if (!child.started()) {
