@@ -85,7 +85,7 @@ if(WIN32)
   add_executable(tamsel_setup_entry_wine_tests tests/windows/entry_pipe_test.cpp tests/test_folder.cpp)
   target_link_libraries(tamsel_setup_entry_wine_tests PRIVATE tamsel_setup_core tamsel_test_support_windows
                         GTest::gtest_main)
-  add_dependencies(tamsel_setup_entry_wine_tests tamsel_setup_entry_double)
+  add_dependencies(tamsel_setup_entry_wine_tests tamsel_setup_entry_double tamsel_driver_setup)
 
   add_test(NAME tamsel_setup_installer_wine_tests
            COMMAND ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_CROSSCOMPILING_EMULATOR}
@@ -123,12 +123,12 @@ if(WIN32)
                              TAMSEL_TEST_DRIVER_MANIFEST="${_test_manifest}")
   tamsel_windows_gui(tamsel_driver_setup_test_manifest)
 
-  # The shipped program's status lines, and the test build's whole flow with real cubeb on a
+  # The test build's whole flow with real cubeb on a
   # private PulseAudio daemon, in a fresh prefix (the flow installs a device).
   tamsel_add_test(tamsel_setup_program_wine_tests
     SOURCES tests/windows/setup_program_wine_test.cpp tests/test_folder.cpp
     LIBS tamsel_setup_core tamsel_test_support_windows setupapi
     TIMEOUT 300
     WRAPPER ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_SOURCE_DIR}/libs/tamsel-audio/tests/windows/with-pulseaudio)
-  add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup tamsel_driver_setup_test_manifest)
+  add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup_test_manifest)
 endif()

@@ -1,7 +1,7 @@
 // The windowless entry seen by a parent process: tamsel_setup_entry_double.exe (the real entry
-// with a detection double) is copied into a temporary folder and started with pipes for
-// standard output and standard error; the test checks the exact bytes of both and the exit
-// code.
+// with a detection double) and the shipped tamsel_driver_setup.exe are copied into a temporary
+// folder and started with pipes for standard output and standard error; the test checks the
+// exact bytes of both, the exit code, and that no window appears.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -47,14 +47,19 @@ TEST(DriverSetupEntry, StatusLineAndExitCode) {
         {"altered first file", {}, true,
          "TAMSEL_DRIVER_SETUP bundled driver integrity check failed: VBCABLE_ControlPanel.exe\n"},
     };
-    for (const auto& c : cases) {
-        const TestFolder folder;
-        const fs::path program = install_copy(folder, entry_program());
-        if (c.wrong_first_file) folder.write("app/drivers/vbcable/VBCABLE_ControlPanel.exe", "not the vendor's file");
-        const ProgramRun run = run_program(program, c.arguments);
-        EXPECT_EQ(run.exit_code, 1u) << c.label;
-        EXPECT_EQ(run.err, c.err) << c.label;
-        EXPECT_EQ(run.out, "") << c.label << ": standard output is never written";
+    // The same early steps in the test program and in the shipped program as built.
+    for (const fs::path& built : {entry_program(), built_program(L"tamsel_driver_setup.exe")}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(built.filename().string() + ": " + c.label);
+            const TestFolder folder;
+            const fs::path program = install_copy(folder, built);
+            if (c.wrong_first_file) folder.write("app/drivers/vbcable/VBCABLE_ControlPanel.exe", "not the vendor's file");
+            const ProgramRun run = run_program(program, c.arguments);
+            EXPECT_EQ(run.exit_code, 1u);
+            EXPECT_EQ(run.err, c.err);
+            EXPECT_EQ(run.out, "") << "standard output is never written";
+            EXPECT_FALSE(run.window_seen) << "a windowless program";
+        }
     }
 }
 

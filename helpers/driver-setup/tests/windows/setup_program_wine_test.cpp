@@ -1,9 +1,9 @@
-// tamsel_driver_setup.exe end to end, as a parent process meets it: started with pipes on its
+// tamsel_driver_setup's whole flow as a parent process meets it: started with pipes on its
 // standard handles, its exact standard error, an empty standard output, its exit code, and no
-// window. The shipped program is run as built; its test build (the same code with the manifest
-// of the generated test package) runs the whole flow with real cubeb (WASAPI through Wine's
-// PulseAudio driver, a private daemon from with-pulseaudio) and the real SetupAPI installer in
-// the fresh prefix of this test.
+// window. The test build of the program (the same code with the manifest of the generated test
+// package) runs with real cubeb (WASAPI through Wine's PulseAudio driver, a private daemon from
+// with-pulseaudio) and the real SetupAPI installer in the fresh prefix of this test. The
+// shipped program's early failures are checked beside the entry's (entry_pipe_test.cpp).
 #include <windows.h>
 
 #include <setupapi.h>
@@ -22,30 +22,6 @@ namespace fs = std::filesystem;
 using namespace tamsel::setup::test;
 
 constexpr const char* START_LINE = "TAMSEL_AUDIO backend=wasapi binding=0.38.0\n";
-
-TEST(ShippedDriverSetup, OneStatusLineForEachEarlyFailure) {
-    const struct {
-        const char* label;
-        std::vector<std::wstring> arguments;
-        bool altered_file;
-        const char* err;
-    } cases[] = {
-        {"no package", {}, false, "TAMSEL_DRIVER_SETUP missing bundled driver file VBCABLE_ControlPanel.exe\n"},
-        {"an argument", {L"--install"}, false, "TAMSEL_DRIVER_SETUP driver setup takes no arguments\n"},
-        {"an altered file", {}, true, "TAMSEL_DRIVER_SETUP bundled driver integrity check failed: VBCABLE_ControlPanel.exe\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        const TestFolder folder;
-        const fs::path program = install_copy(folder, built_program(L"tamsel_driver_setup.exe"));
-        if (c.altered_file) folder.write("app/drivers/vbcable/VBCABLE_ControlPanel.exe", "not the vendor's file");
-        const ProgramRun run = run_program(program, c.arguments);
-        EXPECT_EQ(run.exit_code, 1u);
-        EXPECT_EQ(run.err, c.err);
-        EXPECT_EQ(run.out, "") << "standard output is never written";
-        EXPECT_FALSE(run.window_seen) << "a windowless program";
-    }
-}
 
 // Instance ids of the present MEDIA devices whose hardware ids include VBAudioVACWDM.
 std::vector<std::wstring> cable_devices() {
