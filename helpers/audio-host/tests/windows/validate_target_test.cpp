@@ -244,8 +244,11 @@ TEST(SystemErrorText, MessagesAndCodes) {
 }
 
 TEST(SystemErrorText, LastErrorMapping) {
+    // The expected text first: looking it up changes the thread's last error.
+    const std::string denied = "open process: " + win::system_error_text(static_cast<HRESULT>(0x80070005u));
     SetLastError(ERROR_ACCESS_DENIED);
-    EXPECT_EQ(win::context_error_from_last_error("open process"), "open process: " + win::system_error_text(static_cast<HRESULT>(0x80070005u)));
+    const std::string got = win::context_error_from_last_error("open process");
+    EXPECT_EQ(got, denied);
     SetLastError(0);
     const std::string none = win::context_error_from_last_error("first process");
     EXPECT_EQ(none.rfind("first process: ", 0), 0u);
