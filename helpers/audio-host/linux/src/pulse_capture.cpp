@@ -276,8 +276,8 @@ void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, std::uint
 void PulseCaptureClient::open_anchor(std::uint32_t sink, const char* monitor_source) {
     // One float peak per fragment at ANCHOR_PEAKS_PER_SECOND: the fragment's length is the
     // latency the monitor source (and with it the sink) is asked for.
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, ANCHOR_PEAKS_PER_SECOND, 1};
-    pa_stream* stream = pa_stream_new(context_, "tamsel latency anchor", &spec, nullptr);
+    const pa_sample_spec peaks_format{PA_SAMPLE_FLOAT32LE, ANCHOR_PEAKS_PER_SECOND, 1};
+    pa_stream* stream = pa_stream_new(context_, "tamsel latency anchor", &peaks_format, nullptr);
     if (stream == nullptr) return;
     auto anchor = std::make_unique<ServerStream>();
     anchor->owner = this;
