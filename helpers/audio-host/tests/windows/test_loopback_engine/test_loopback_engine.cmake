@@ -48,14 +48,12 @@ if(TARGET tamsel_host_end_to_end_tests)
   target_include_directories(tamsel_host_end_to_end_tests PRIVATE ${engine_dir})
   target_link_libraries(tamsel_host_end_to_end_tests PRIVATE shell32 psapi)
   add_dependencies(tamsel_host_end_to_end_tests tamsel_audio_host tamsel_test_loopback_engine)
-  if(NOT TAMSEL_OBJECTS_ONLY)
-    set_tests_properties(tamsel_host_end_to_end_tests PROPERTIES ENVIRONMENT "${engine_environment}" LABELS wine-e2e)
-    # The soak and the latency measurement: the same program, their own CTest entry.
-    add_test(NAME tamsel_host_soak
-             COMMAND tamsel_host_end_to_end_tests $<TARGET_FILE:tamsel_audio_host>
-                     $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=Soak*
-                     --soak-seconds=${TAMSEL_SOAK_AUDIO_SECONDS})
-    set_tests_properties(tamsel_host_soak PROPERTIES TIMEOUT 900 LABELS soak
-                         ENVIRONMENT "${engine_environment}")
-  endif()
+  set_tests_properties(tamsel_host_end_to_end_tests PROPERTIES ENVIRONMENT "${engine_environment}" LABELS wine-e2e)
+  # The soak and the latency measurement: the same program, their own CTest entry.
+  add_test(NAME tamsel_host_soak
+           COMMAND tamsel_host_end_to_end_tests $<TARGET_FILE:tamsel_audio_host>
+                   $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=Soak*
+                   --soak-seconds=${TAMSEL_SOAK_AUDIO_SECONDS})
+  set_tests_properties(tamsel_host_soak PROPERTIES TIMEOUT 900 LABELS soak
+                       ENVIRONMENT "${engine_environment}")
 endif()
