@@ -4,6 +4,7 @@ pinned archive is accepted; a truncated or altered archive, a missing one, or no
 stop the configure with a message that says why (never a silent fall-back to another cubeb)."""
 import hashlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -11,8 +12,10 @@ import unittest
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
-PINNED = "e22f46eb02b13dfd88d13cb6264ca227f15d9ab3db4a57f106e87c844c5bfa79"
-VENDORED = REPO.parent / "shared/vendor/cubeb-eccd3215db9d74af17e379796b3667d57996588f.tar.gz"
+PIN_SOURCE = (REPO / "cmake/TamselCubeb.cmake").read_text()
+COMMIT = re.search(r"^set\(TAMSEL_CUBEB_COMMIT ([0-9a-f]{40})\)$", PIN_SOURCE, re.M).group(1)
+PINNED = re.search(r"^set\(TAMSEL_CUBEB_ARCHIVE_SHA256 ([0-9a-f]{64})\)$", PIN_SOURCE, re.M).group(1)
+VENDORED = REPO.parent / f"shared/vendor/cubeb-{COMMIT}.tar.gz"
 
 
 def configure(tmp, *args):
@@ -69,7 +72,7 @@ class CubebSource(unittest.TestCase):
         with tempfile.TemporaryDirectory() as tmp:
             rc, out = configure(tmp)
             self.assertNotEqual(rc, 0)
-            self.assertIn("No source for cubeb eccd3215db9d74af17e379796b3667d57996588f", flat(out))
+            self.assertIn(f"No source for cubeb {COMMIT}", flat(out))
 
 
 if __name__ == "__main__":
