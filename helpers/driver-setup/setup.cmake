@@ -8,13 +8,13 @@ target_sources(tamsel_setup_core PRIVATE
   src/cable_installation.cpp
   src/setup_flow.cpp)
 
-# SHA-256 from the platform's cryptography.
+# SHA-256 from the platform's cryptography; the package files from its file system.
 if(WIN32)
-  target_sources(tamsel_setup_core PRIVATE windows/src/sha256_bcrypt.cpp)
+  target_sources(tamsel_setup_core PRIVATE windows/src/sha256_bcrypt.cpp windows/src/package_files_win.cpp)
   target_link_libraries(tamsel_setup_core PUBLIC bcrypt)
 else()
   find_package(OpenSSL REQUIRED COMPONENTS Crypto)
-  target_sources(tamsel_setup_core PRIVATE linux/src/sha256_openssl.cpp)
+  target_sources(tamsel_setup_core PRIVATE linux/src/sha256_openssl.cpp linux/src/package_files_posix.cpp)
   target_link_libraries(tamsel_setup_core PUBLIC OpenSSL::Crypto)
 endif()
 

@@ -24,6 +24,18 @@ private:
     DeviceSet set_;
 };
 
+// Holds the installation lock while in scope.
+class LockOwner {
+public:
+    explicit LockOwner(DeviceInstaller& installer) : installer_(installer) {}
+    LockOwner(const LockOwner&) = delete;
+    LockOwner& operator=(const LockOwner&) = delete;
+    ~LockOwner() { installer_.unlock_installation(); }
+
+private:
+    DeviceInstaller& installer_;
+};
+
 Failure windows_failure(DeviceInstaller& installer, std::string_view context) {
     // Read at once: nothing may run between the failed call and this read.
     const std::uint32_t code = installer.last_error();
@@ -84,6 +96,18 @@ SetupResult ensure_cable_device(const fs::path& driver_folder, DeviceInstaller& 
 
     InfClass inf_class{};
     if (!installer.read_inf_class(inf_path, inf_class)) return windows_failure(installer, "read signed INF");
+
+    // From the search for an existing device to the end of the installation, one run at a time.
+    // Declared before the sets, so it is let go after they are destroyed.
+    switch (installer.lock_installation(INSTALL_LOCK_TIMEOUT_MS)) {
+        case LockOutcome::Acquired:
+            break;
+        case LockOutcome::TimedOut:
+            return fail(std::string(INSTALL_LOCK_TIMEOUT_MESSAGE));
+        case LockOutcome::Failed:
+            return windows_failure(installer, "lock cable installation");
+    }
+    const LockOwner lock(installer);
 
     const auto opened = installer.open_class_set(inf_class);
     if (!opened) return windows_failure(installer, "enumerate audio adapters");

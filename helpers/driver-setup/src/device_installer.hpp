@@ -27,9 +27,17 @@ using DeviceSet = std::uintptr_t;
 // Property buffer for SPDRP_HARDWAREID: 4096 bytes read as 2048 UTF-16 units.
 using HardwareIdBuffer = std::array<char16_t, 2048>;
 
+enum class LockOutcome { Acquired, TimedOut, Failed };
+
 class DeviceInstaller {
 public:
     virtual ~DeviceInstaller() = default;
+
+    // Waits at most `timeout_ms` for the machine-wide installation lock (on Windows a named
+    // mutex in the Global namespace), so one installation runs at a time. Failed leaves the
+    // last-error value set. Every Acquired is matched by one unlock_installation.
+    virtual LockOutcome lock_installation(std::uint32_t timeout_ms) = 0;
+    virtual void unlock_installation() = 0;
 
     // SetupDiGetINFClassW with a NUL-terminated path and the 128-unit name buffer.
     virtual bool read_inf_class(const std::u16string& inf_path, InfClass& out) = 0;

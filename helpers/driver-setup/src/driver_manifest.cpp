@@ -1,6 +1,7 @@
 // The manifest compiled into tamsel_driver_setup: the 31 files of the VB-CABLE package and
 // their SHA-256 digests. It is a source of each program rather than of a library, so a program
-// always carries exactly one manifest.
+// always carries exactly one manifest. The size bound that goes with it, MAX_PACKAGE_FILE_BYTES
+// (64 MiB, far above the largest of these files), stands beside DRIVER_MANIFEST in manifest.hpp.
 //
 // Test builds of the program (never the shipped one) define TAMSEL_TEST_DRIVER_MANIFEST as the
 // path of a generated file holding the manifest text of a generated test package, as one string

@@ -14,8 +14,9 @@ Result<fs::path> driver_folder_of(const fs::path& own_path) {
     if (!own_path.has_relative_path()) return fail("missing application folder");
     const fs::path app_folder = own_path.parent_path();
     if (app_folder.empty()) return fail("missing application folder");
-    // operator/ puts one separator in between; the '/' of the relative part stays as it is.
-    return app_folder / "drivers/vbcable";
+    // operator/ puts the platform's separator between the parts. A '/' inside one part would
+    // reach Windows unchanged, and a \\?\ path is taken literally, '/' included.
+    return app_folder / "drivers" / "vbcable";
 }
 
 namespace {
@@ -50,7 +51,8 @@ SetupResult run_setup(const SetupSteps& steps) {
     const auto driver_folder = driver_folder_of(*own_path);
     if (!driver_folder) return driver_folder.error_result();
 
-    const Status verified = steps.verify_package(*driver_folder);
+    // Held until this function returns: after the installation, or at any earlier way out.
+    const Result<PackageHold> verified = steps.verify_package(*driver_folder);
     if (!verified) return verified.error_result();
 
     const auto report = steps.detect_cable_endpoints();

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cable_report.hpp"
+#include "package_files.hpp"
 #include "setup_result.hpp"
 
 namespace tamsel::setup {
@@ -23,15 +24,20 @@ struct SetupSteps {
     std::vector<std::string> arguments;
     // The full path of the running program.
     std::function<Result<std::filesystem::path>()> own_module_path;
-    std::function<Status(const std::filesystem::path& driver_folder)> verify_package;
+    // The verified package's open files and folders; run_setup keeps them until the run ends.
+    std::function<Result<PackageHold>(const std::filesystem::path& driver_folder)> verify_package;
     std::function<Result<CableReport>()> detect_cable_endpoints;
     std::function<SetupResult(const std::filesystem::path& driver_folder)> ensure_cable_device;
 };
 
-// `app_folder`/drivers/vbcable, or "missing application folder" when the path has no parent.
+// `app_folder`\drivers\vbcable (each part joined with the platform's separator, so the form
+// \\?\ that Windows does not normalise works too), or "missing application folder" when the
+// path has no parent.
 Result<std::filesystem::path> driver_folder_of(const std::filesystem::path& own_path);
 
-// Runs the steps in order; the first failure ends the run and no later step runs.
+// Runs the steps in order; the first failure ends the run and no later step runs. The package
+// stays held from its check until ensure_cable_device has returned, and is let go on every
+// way out.
 SetupResult run_setup(const SetupSteps& steps);
 
 // 0, 3010 or 1.

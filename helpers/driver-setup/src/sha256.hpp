@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "tamsel/audio/result.hpp"
@@ -13,8 +14,29 @@ namespace tamsel::setup {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
-// The digest of `size` bytes at `data` (data may be null when size is 0). Fails only when the
-// platform's hash provider cannot be used, with a text naming the failing call.
+// A digest taken in parts: the input is fed block by block, so no caller has to hold it whole.
+class Sha256Stream {
+public:
+    // Fails only when the platform's hash provider cannot be used, with a text naming the call.
+    static Result<Sha256Stream> start();
+
+    Sha256Stream(Sha256Stream&&) noexcept;
+    Sha256Stream& operator=(Sha256Stream&&) noexcept;
+    ~Sha256Stream();
+
+    // Adds `size` bytes at `data` (data may be null when size is 0).
+    Status update(const std::uint8_t* data, std::size_t size);
+    // The digest of everything added; the stream is used up.
+    Result<Sha256Digest> finish();
+
+    struct State;
+
+private:
+    explicit Sha256Stream(std::unique_ptr<State> state) noexcept;
+    std::unique_ptr<State> state_;
+};
+
+// The digest of `size` bytes at `data` in one call.
 Result<Sha256Digest> sha256(const std::uint8_t* data, std::size_t size);
 
 // 64 lower-case hexadecimal digits, high nibble first.

@@ -33,7 +33,7 @@ std::string outcome(const SetupResult& r) {
 }
 
 const Calls INSTALL_CALLS = {"create_device_list", "create_device", "set_hardware_ids", "register",
-                             "update_driver", "destroy new set", "destroy class set"};
+                             "update_driver", "destroy new set", "destroy class set", "unlock"};
 
 Calls concat(Calls a, const Calls& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -95,7 +95,7 @@ TEST(EnsureCableDevice, NoDeviceInstalls) {
         installer.update_reboot = reboot;
         EXPECT_EQ(outcome(ensure_cable_device(FOLDER, installer)), reboot ? "ok, reboot" : "ok");
         EXPECT_EQ(installer.calls,
-                  concat({"read_inf_class", "open_class_set", "enumerate 0", "read_hardware_ids 0", "enumerate 1",
+                  concat({"read_inf_class", "lock", "open_class_set", "enumerate 0", "read_hardware_ids 0", "enumerate 1",
                           "read_hardware_ids 1", "enumerate 2"},
                          INSTALL_CALLS));
         const std::u16string expected_inf =
@@ -106,6 +106,7 @@ TEST(EnsureCableDevice, NoDeviceInstalls) {
         EXPECT_EQ(installer.seen_update_id, u"VBAudioVACWDM");
         EXPECT_EQ(installer.seen_multi_sz, std::u16string(u"VBAudioVACWDM\0\0", 15));
         EXPECT_EQ(installer.seen_multi_sz.size() * sizeof(char16_t), 30u);
+        EXPECT_EQ(installer.seen_lock_timeout, 120000u) << "a bounded wait of two minutes";
     }
 }
 
@@ -130,8 +131,8 @@ TEST(EnsureCableDevice, ExistingDeviceIsJudgedNeverReplaced) {
         installer.devices = {FakeDevice{ids({u"OTHER"})}, FakeDevice{c.hardware_ids, false, c.result, c.status, c.problem}};
         EXPECT_EQ(outcome(ensure_cable_device(FOLDER, installer)), c.expected) << c.label;
         EXPECT_EQ(installer.calls,
-                  (Calls{"read_inf_class", "open_class_set", "enumerate 0", "read_hardware_ids 0", "enumerate 1",
-                         "read_hardware_ids 1", "node_status 1", "destroy class set"}))
+                  (Calls{"read_inf_class", "lock", "open_class_set", "enumerate 0", "read_hardware_ids 0", "enumerate 1",
+                         "read_hardware_ids 1", "node_status 1", "destroy class set", "unlock"}))
             << c.label;
     }
 }
@@ -141,8 +142,8 @@ TEST(EnsureCableDevice, OnlyTheFirstOfTwoCableDevicesCounts) {
     installer.devices = {FakeDevice{ids({u"VBAudioVACWDM"}), false, 0, 0x0000000A, 0},
                          FakeDevice{ids({u"VBAudioVACWDM"}), false, 0, 0x00000000, 22}};
     EXPECT_EQ(outcome(ensure_cable_device(FOLDER, installer)), "ok");
-    EXPECT_EQ(installer.calls, (Calls{"read_inf_class", "open_class_set", "enumerate 0", "read_hardware_ids 0",
-                                      "node_status 0", "destroy class set"}));
+    EXPECT_EQ(installer.calls, (Calls{"read_inf_class", "lock", "open_class_set", "enumerate 0", "read_hardware_ids 0",
+                                      "node_status 0", "destroy class set", "unlock"}));
 }
 
 TEST(EnsureCableDevice, LongerIdentifierIsNotTheCable) {
@@ -150,7 +151,7 @@ TEST(EnsureCableDevice, LongerIdentifierIsNotTheCable) {
     installer.devices = {FakeDevice{ids({u"ROOT\\VBAudioVACWDM", u"VBAudioVACWDMX"}), false, 0, 0, 22}};
     EXPECT_EQ(outcome(ensure_cable_device(FOLDER, installer)), "ok");
     EXPECT_EQ(installer.calls,
-              concat({"read_inf_class", "open_class_set", "enumerate 0", "read_hardware_ids 0", "enumerate 1"},
+              concat({"read_inf_class", "lock", "open_class_set", "enumerate 0", "read_hardware_ids 0", "enumerate 1"},
                      INSTALL_CALLS));
 }
 
@@ -160,12 +161,12 @@ TEST(EnsureCableDevice, FailingIdentifierQuerySkipsTheDevice) {
     unreadable.ids_query_fails = true;
     installer.devices = {unreadable, FakeDevice{ids({u"VBAudioVACWDM"}), false, 0, 0x0000000A, 0}};
     EXPECT_EQ(outcome(ensure_cable_device(FOLDER, installer)), "ok");
-    EXPECT_EQ(installer.calls, (Calls{"read_inf_class", "open_class_set", "enumerate 0", "read_hardware_ids 0",
-                                      "enumerate 1", "read_hardware_ids 1", "node_status 1", "destroy class set"}));
+    EXPECT_EQ(installer.calls, (Calls{"read_inf_class", "lock", "open_class_set", "enumerate 0", "read_hardware_ids 0",
+                                      "enumerate 1", "read_hardware_ids 1", "node_status 1", "destroy class set", "unlock"}));
 }
 
 TEST(EnsureCableDevice, FailuresAndTheirCleanUp) {
-    const Calls search = {"read_inf_class", "open_class_set", "enumerate 0"};
+    const Calls search = {"read_inf_class", "lock", "open_class_set", "enumerate 0"};
     const struct {
         const char* label;
         void (*script)(FakeDeviceInstaller&);
@@ -175,31 +176,41 @@ TEST(EnsureCableDevice, FailuresAndTheirCleanUp) {
         {"INF class", [](FakeDeviceInstaller& f) { f.inf_class_error = 0xE0000100; },
          "read signed INF: Windows error 3758096640", {"read_inf_class"}},
         {"class set", [](FakeDeviceInstaller& f) { f.open_class_set_error = 0xE000020B; },
-         "enumerate audio adapters: Windows error 3758096907", {"read_inf_class", "open_class_set"}},
+         "enumerate audio adapters: Windows error 3758096907", {"read_inf_class", "lock", "open_class_set", "unlock"}},
         {"enumeration", [](FakeDeviceInstaller& f) { f.enumerate_error = {{0, 0x80000000}}; },
-         "enumerate adapter: Windows error 2147483648", {"read_inf_class", "open_class_set", "enumerate 0",
-                                                         "destroy class set"}},
+         "enumerate adapter: Windows error 2147483648", {"read_inf_class", "lock", "open_class_set", "enumerate 0",
+                                                         "destroy class set", "unlock"}},
         {"new list", [](FakeDeviceInstaller& f) { f.create_list_error = 8; },
-         "create device list: Windows error 8", concat(search, {"create_device_list", "destroy class set"})},
+         "create device list: Windows error 8", concat(search, {"create_device_list", "destroy class set", "unlock"})},
         {"new device", [](FakeDeviceInstaller& f) { f.create_device_error = 0xE0000207; },
          "create cable device: Windows error 3758096903",
-         concat(search, {"create_device_list", "create_device", "destroy new set", "destroy class set"})},
+         concat(search, {"create_device_list", "create_device", "destroy new set", "destroy class set", "unlock"})},
         {"hardware id", [](FakeDeviceInstaller& f) { f.set_ids_error = 5; },
          "set cable hardware identity: Windows error 5",
          concat(search, {"create_device_list", "create_device", "set_hardware_ids", "destroy new set",
-                         "destroy class set"})},
+                         "destroy class set", "unlock"})},
         {"register", [](FakeDeviceInstaller& f) { f.register_error = 0xFFFFFFFF; },
          "register cable device: Windows error 4294967295",
          concat(search, {"create_device_list", "create_device", "set_hardware_ids", "register", "destroy new set",
-                         "destroy class set"})},
+                         "destroy class set", "unlock"})},
         {"update, then the removal", [](FakeDeviceInstaller& f) { f.update_error = 0xE0000247; },
          "install signed cable: Windows error 3758096967",
          concat(search, {"create_device_list", "create_device", "set_hardware_ids", "register", "update_driver",
-                         "remove", "destroy new set", "destroy class set"})},
+                         "remove", "destroy new set", "destroy class set", "unlock"})},
         {"update refused for rights", [](FakeDeviceInstaller& f) { f.update_error = 5; },
          "install signed cable: Windows error 5",
          concat(search, {"create_device_list", "create_device", "set_hardware_ids", "register", "update_driver",
-                         "remove", "destroy new set", "destroy class set"})},
+                         "remove", "destroy new set", "destroy class set", "unlock"})},
+        {"installation lock not free in time",
+         [](FakeDeviceInstaller& f) { f.lock_outcome = LockOutcome::TimedOut; },
+         "Another VB-CABLE installation is still running; try again when it has finished.",
+         {"read_inf_class", "lock"}},
+        {"installation lock unavailable",
+         [](FakeDeviceInstaller& f) {
+             f.lock_outcome = LockOutcome::Failed;
+             f.lock_error = 5;
+         },
+         "lock cable installation: Windows error 5", {"read_inf_class", "lock"}},
     };
     for (const auto& c : cases) {
         FakeDeviceInstaller installer;

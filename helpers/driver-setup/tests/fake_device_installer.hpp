@@ -2,7 +2,8 @@
 // A scripted DeviceInstaller for the installation rules. It logs every call, keeps the
 // thread's "last error" the way Windows does (a failing call sets it, other calls may
 // overwrite it), and checks the ownership of device information sets: every set opened is
-// used only while open, destroyed exactly once, newest first.
+// used only while open, destroyed exactly once, newest first. Every set is opened, used and
+// destroyed while the installation lock is held, and the lock is let go after the last set.
 
 #include <gtest/gtest.h>
 
@@ -39,6 +40,9 @@ public:
     std::uint32_t remove_error = 0xE0000219;  // the removal sets a code of its own
     bool update_reboot = false;
     std::u16string class_name = u"MEDIA";
+    LockOutcome lock_outcome = LockOutcome::Acquired;
+    std::uint32_t lock_error = 0;
+    std::optional<std::uint32_t> seen_lock_timeout;
 
     // Observations.
     std::vector<std::string> calls;
@@ -48,6 +52,27 @@ public:
 
     ~FakeDeviceInstaller() override {
         EXPECT_TRUE(open_.empty()) << "device information sets left open: " << open_.size();
+        EXPECT_FALSE(locked_) << "installation lock left held";
+    }
+
+    LockOutcome lock_installation(std::uint32_t timeout_ms) override {
+        calls.push_back("lock");
+        EXPECT_FALSE(locked_) << "lock taken twice";
+        seen_lock_timeout = timeout_ms;
+        if (lock_outcome == LockOutcome::Failed) {
+            failed(lock_error);
+        } else {
+            succeeded();
+        }
+        locked_ = lock_outcome == LockOutcome::Acquired;
+        return lock_outcome;
+    }
+    void unlock_installation() override {
+        calls.push_back("unlock");
+        EXPECT_TRUE(locked_) << "unlocking a lock that is not held";
+        EXPECT_TRUE(open_.empty()) << "lock let go while a set is still open";
+        locked_ = false;
+        last_error_ = NOISE_ERROR;
     }
 
     bool read_inf_class(const std::u16string& inf_path, InfClass& out) override {
@@ -166,12 +191,14 @@ private:
         return true;
     }
     DeviceSet open_set(bool is_class_set) {
+        EXPECT_TRUE(locked_) << "device set opened outside the installation lock";
         const DeviceSet set = next_set_++;
         open_.push_back(set);
         (is_class_set ? class_set_ : new_set_) = set;
         return set;
     }
     void check_open(DeviceSet set, bool class_set) {
+        EXPECT_TRUE(locked_) << "device call outside the installation lock";
         EXPECT_EQ(set, class_set ? class_set_ : new_set_) << "call on the wrong set";
         bool found = false;
         for (const DeviceSet s : open_) found = found || s == set;
@@ -183,6 +210,7 @@ private:
     }
 
     std::uint32_t last_error_ = 0;
+    bool locked_ = false;
     std::vector<DeviceSet> open_;
     DeviceSet next_set_ = 0x1000;
     DeviceSet class_set_ = 0, new_set_ = 0;

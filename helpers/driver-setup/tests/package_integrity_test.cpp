@@ -1,11 +1,20 @@
 // Package verification over real files in a temporary folder, with test manifests whose
-// digests are those of the contents written here (taken with sha256sum).
+// digests are those of the contents written here (taken with sha256sum), and over a scripted
+// file system for sizes and failures no real test file should have.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
 #include <string>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
 
 #include "package_integrity.hpp"
 #include "test_folder.hpp"
@@ -51,7 +60,7 @@ void write_complete_package(const TestFolder& folder) {
     folder.write("vbMmeCable_2003.inf", INF2003);
 }
 
-std::string outcome(const Status& status) { return status ? "ok" : status.error(); }
+std::string outcome(const Result<PackageHold>& held) { return held ? "ok" : held.error(); }
 
 TEST(VerifyPackage, CompletePackagePassesWithExtraFilesAndFolders) {
     const TestFolder folder;
@@ -180,23 +189,162 @@ TEST(VerifyPackage, NamesOutsideTheFolderAreRejectedBeforeAnyRead) {
 
 TEST(VerifyPackage, ManifestErrorComesBeforeAnyFile) {
     const TestFolder folder;
-    const Status status = verify_package(folder.path() / "absent", "{\"readme.txt\": \"x\"} trailing");
+    const auto status = verify_package(folder.path() / "absent", "{\"readme.txt\": \"x\"} trailing");
     ASSERT_FALSE(status.has_value());
     EXPECT_EQ(status.error().rfind("[json.exception.parse_error.101]", 0), 0u) << status.error();
 }
 
-TEST(ReadWholeFile, ContentsOrFailure) {
-    const TestFolder folder;
-    std::string large(3 * 1024 * 1024 + 17, '\0');
-    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i * 7 + i / 4096);
-    folder.write("large.bin", large);
-    const auto contents = read_whole_file(folder.path() / "large.bin");
-    ASSERT_TRUE(contents.has_value());
-    EXPECT_TRUE(std::equal(contents->begin(), contents->end(), large.begin(), large.end(),
-                           [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
-    EXPECT_FALSE(read_whole_file(folder.path() / "absent.bin").has_value());
-    EXPECT_FALSE(read_whole_file(folder.path()).has_value());
+// A scripted file system: files of any declared size whose bytes are made up as they are read,
+// folders that can or cannot be held, and a log of what is open.
+struct FakeFile {
+    std::uint64_t declared_size = 0;
+    std::uint64_t actual_size = 0;  // bytes the reads give before the end
+    bool open_fails = false;
+    bool read_fails = false;
+};
+
+class FakeFiles final : public PackageFiles {
+public:
+    std::map<std::string, FakeFile> files;
+    bool folders_hold = true;
+    std::vector<std::string> log;
+    std::size_t open_now = 0;
+    std::size_t largest_read = 0;
+    std::uint64_t bytes_read = 0;
+
+    std::unique_ptr<PackageFile> open_file(const fs::path& file) override {
+        const std::string name = file.filename().string();
+        log.push_back("open " + name);
+        const auto it = files.find(name);
+        if (it == files.end() || it->second.open_fails) return nullptr;
+        return std::make_unique<Open>(*this, it->second);
+    }
+    std::unique_ptr<HeldHandle> hold_folder(const fs::path& folder) override {
+        log.push_back("hold " + folder.filename().string());
+        if (!folders_hold) return nullptr;
+        return std::make_unique<Open>(*this, FakeFile{});
+    }
+
+private:
+    class Open final : public PackageFile {
+    public:
+        Open(FakeFiles& owner, FakeFile file) : owner_(owner), file_(file) { ++owner_.open_now; }
+        ~Open() override { --owner_.open_now; }
+        std::uint64_t size() const override { return file_.declared_size; }
+        Result<std::size_t> read(std::uint8_t* buffer, std::size_t capacity) override {
+            owner_.largest_read = std::max(owner_.largest_read, capacity);
+            if (file_.read_fails) return fail("read");
+            const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, file_.actual_size - position_));
+            std::fill_n(buffer, got, std::uint8_t{0x5A});
+            position_ += got;
+            owner_.bytes_read += got;
+            return got;
+        }
+
+    private:
+        FakeFiles& owner_;
+        FakeFile file_;
+        std::uint64_t position_ = 0;
+    };
+};
+
+// The digest of six 0x5A bytes, which is what the fake gives for a 6-byte file.
+constexpr const char* SIX_5A_SHA = "0a482c589594109cea209233a1f3bfa51f8a52e4534c40e9511c6030ee0f594a";
+
+TEST(VerifyPackage, OpenFilesBoundsAndHolds) {
+    constexpr std::uint64_t BOUND = MAX_PACKAGE_FILE_BYTES;
+    const struct {
+        const char* label;
+        FakeFile file;
+        bool folders_hold;
+        const char* expected;
+        std::uint64_t most_read;  // bytes the check may read at most
+    } cases[] = {
+        {"larger than the bound: not read at all", {BOUND + 1, BOUND + 1}, true,
+         "bundled driver integrity check failed: readme.txt", 0},
+        {"a terabyte: not read at all", {1ull << 40, 1ull << 40}, true,
+         "bundled driver integrity check failed: readme.txt", 0},
+        {"grows past the bound while read", {6, BOUND + 2 * PACKAGE_READ_BLOCK}, true,
+         "bundled driver integrity check failed: readme.txt", BOUND + PACKAGE_READ_BLOCK},
+        {"cannot be opened (held for writing elsewhere)", {6, 6, true}, true,
+         "missing bundled driver file readme.txt", 0},
+        {"read fails", {6, 6, false, true}, true, "missing bundled driver file readme.txt", 0},
+        {"package folders cannot be held", {6, 6}, false, "missing bundled driver file readme.txt", 0},
+    };
+    for (const auto& c : cases) {
+        FakeFiles files;
+        files.files["readme.txt"] = c.file;
+        files.folders_hold = c.folders_hold;
+        const auto held = verify_package(fs::path("app") / "drivers" / "vbcable",
+                                         std::string("{\"readme.txt\": \"") + SIX_5A_SHA + "\"}", files);
+        ASSERT_FALSE(held.has_value()) << c.label;
+        EXPECT_EQ(held.error(), c.expected) << c.label;
+        EXPECT_LE(files.bytes_read, c.most_read) << c.label;
+        EXPECT_LE(files.largest_read, PACKAGE_READ_BLOCK) << c.label << ": read in blocks, never whole";
+        EXPECT_EQ(files.open_now, 0u) << c.label << ": a failed check lets everything go";
+        if (!c.folders_hold) {
+            EXPECT_EQ(files.log, (std::vector<std::string>{"hold drivers"})) << c.label << ": no file opened";
+        }
+    }
 }
+
+TEST(VerifyPackage, VerifiedFilesAndFoldersStayOpenUntilLetGo) {
+    FakeFiles files;
+    files.files["a.inf"] = {6, 6};
+    files.files["readme.txt"] = {6, 6};
+    auto held = verify_package(fs::path("app") / "drivers" / "vbcable",
+                               std::string("{\"readme.txt\": \"") + SIX_5A_SHA + "\", \"a.inf\": \"" + SIX_5A_SHA +
+                                   "\"}",
+                               files);
+    ASSERT_TRUE(held.has_value()) << held.error();
+    // The folders before any file, then each file opened once, in byte order.
+    EXPECT_EQ(files.log, (std::vector<std::string>{"hold drivers", "hold vbcable", "open a.inf", "open readme.txt"}));
+    EXPECT_EQ(held->size(), 4u);
+    EXPECT_EQ(files.open_now, 4u);
+    { const PackageHold let_go = std::move(*held); }
+    EXPECT_EQ(files.open_now, 0u);
+}
+
+#if !defined(_WIN32)
+// The system's files on POSIX: a link or a FIFO in a file's place, or a linked folder, is not a
+// package file (Windows: reparse points, shown by the Windows tests).
+TEST(VerifyPackage, LinksAndSpecialFilesAreNotPackageFiles) {
+    const struct {
+        const char* label;
+        void (*arrange)(const fs::path& package);
+        const char* expected;
+    } cases[] = {
+        {"link to a good file",
+         [](const fs::path& p) {
+             fs::rename(p / "readme.txt", p / "elsewhere.txt");
+             fs::create_symlink(p / "elsewhere.txt", p / "readme.txt");
+         },
+         "missing bundled driver file readme.txt"},
+        {"FIFO",
+         [](const fs::path& p) {
+             fs::remove(p / "readme.txt");
+             ASSERT_EQ(::mkfifo((p / "readme.txt").c_str(), 0600), 0);
+         },
+         "missing bundled driver file readme.txt"},
+        {"linked package folder",
+         [](const fs::path& p) {
+             fs::rename(p, p.parent_path() / "real");
+             fs::create_directory_symlink(p.parent_path() / "real", p);
+         },
+         "missing bundled driver file readme.txt"},
+    };
+    for (const auto& c : cases) {
+        const TestFolder folder;
+        const fs::path package = folder.path() / "drivers" / "vbcable";
+        fs::create_directories(package);
+        std::ofstream(package / "readme.txt", std::ios::binary) << README;
+        const std::string manifest = std::string("{\"readme.txt\": \"") + README_SHA + "\"}";
+        ASSERT_TRUE(verify_package(package, manifest).has_value()) << c.label << ": the plain file passes";
+        c.arrange(package);
+        EXPECT_EQ(outcome(verify_package(package, manifest)), c.expected) << c.label;
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace tamsel::setup

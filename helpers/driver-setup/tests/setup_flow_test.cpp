@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,16 @@ namespace {
 
 namespace fs = std::filesystem;
 using Calls = std::vector<std::string>;
+
+// Stands for the verified package's open files: logs when it is let go.
+class LoggedHold final : public HeldHandle {
+public:
+    explicit LoggedHold(Calls& calls) : calls_(calls) {}
+    ~LoggedHold() override { calls_.push_back("release package"); }
+
+private:
+    Calls& calls_;
+};
 
 struct Recorder {
     Calls calls;
@@ -33,10 +44,13 @@ struct Recorder {
             if (own_fails) return fail("The specified module could not be found. (os error 126)");
             return own_path;
         };
-        s.verify_package = [this](const fs::path& folder) {
+        s.verify_package = [this](const fs::path& folder) -> Result<PackageHold> {
             calls.push_back("verify_package");
             verified_folder = folder;
-            return verify_result;
+            if (!verify_result) return verify_result.error_result();
+            PackageHold hold;
+            hold.keep(std::make_unique<LoggedHold>(calls));
+            return hold;
         };
         s.detect_cable_endpoints = [this]() {
             calls.push_back("detect");
@@ -62,7 +76,8 @@ CableReport report_with(CableStatus vb, CableStatus hifi = Absent{}) {
     return report;
 }
 
-const Calls UP_TO_DETECT = {"own_module_path", "verify_package", "detect"};
+// The package is let go after the last step that ran, whichever it was.
+const Calls UP_TO_DETECT = {"own_module_path", "verify_package", "detect", "release package"};
 
 TEST(SetupFlow, ArgumentRuleComesBeforeAnything) {
     const std::vector<std::vector<std::string>> argument_lists = {
@@ -89,7 +104,7 @@ TEST(SetupFlow, EachCableStatusDecides) {
         {"problem", Problem{"Duplicate driver devices; check Device Manager"}, 1,
          "TAMSEL_DRIVER_SETUP Duplicate driver devices; check Device Manager\n", UP_TO_DETECT},
         {"absent", Absent{}, 0, nullptr,
-         {"own_module_path", "verify_package", "detect", "ensure_cable_device"}},
+         {"own_module_path", "verify_package", "detect", "ensure_cable_device", "release package"}},
     };
     for (const auto& c : cases) {
         Recorder r;
@@ -168,14 +183,9 @@ TEST(SetupFlow, DriverFolderNextToTheProgram) {
     r.own_path = fs::path("base") / "app" / "tamsel_driver_setup.exe";
     r.detect_result = report_with(Absent{});
     EXPECT_EQ(r.run(), 0);
-    const fs::path expected = fs::path("base") / "app" / "drivers/vbcable";
+    const fs::path expected = fs::path("base") / "app" / "drivers" / "vbcable";
     EXPECT_EQ(r.verified_folder.native(), expected.native());
     EXPECT_EQ(r.ensured_folder.native(), expected.native());
-    // One separator between the folder and the relative part, whose '/' stays unchanged.
-    const auto text = r.verified_folder.native();
-    const auto tail = text.substr(text.size() - std::string("/drivers/vbcable").size());
-    EXPECT_EQ(tail.substr(1), fs::path("drivers/vbcable").native());
-    EXPECT_EQ(tail[0], fs::path::preferred_separator);
 }
 
 TEST(SetupFlow, DriverFolderOf) {
@@ -184,9 +194,12 @@ TEST(SetupFlow, DriverFolderOf) {
         fs::path::string_type expected;
     } cases[] = {
 #if defined(_WIN32)
-        {L"C:\\Program Files\\Tamsel\\tamsel_driver_setup.exe", L"C:\\Program Files\\Tamsel\\drivers/vbcable"},
-        {L"C:\\tamsel_driver_setup.exe", L"C:\\drivers/vbcable"},
-        {L"\\\\server\\share\\app\\setup.exe", L"\\\\server\\share\\app\\drivers/vbcable"},
+        {L"C:\\Program Files\\Tamsel\\tamsel_driver_setup.exe", L"C:\\Program Files\\Tamsel\\drivers\\vbcable"},
+        {L"C:\\tamsel_driver_setup.exe", L"C:\\drivers\\vbcable"},
+        {L"\\\\server\\share\\app\\setup.exe", L"\\\\server\\share\\app\\drivers\\vbcable"},
+        // Windows takes a \\?\ path literally: a '/' in it would not separate anything.
+        {L"\\\\?\\C:\\Program Files\\Tamsel\\setup.exe", L"\\\\?\\C:\\Program Files\\Tamsel\\drivers\\vbcable"},
+        {L"\\\\?\\UNC\\server\\share\\setup.exe", L"\\\\?\\UNC\\server\\share\\drivers\\vbcable"},
 #else
         {"/opt/app/setup.exe", "/opt/app/drivers/vbcable"},
         {"/setup.exe", "/drivers/vbcable"},

@@ -32,6 +32,37 @@ SP_DEVINFO_DATA fresh_record() {
 
 WindowsDeviceInstaller::~WindowsDeviceInstaller() {
     for (const auto& entry : records_) SetupDiDestroyDeviceInfoList(handle_of(entry.first));
+    unlock_installation();
+}
+
+// One name for every session: the Global namespace. Creating a Global object takes
+// SeCreateGlobalPrivilege, which administrators have, so an unelevated process cannot create
+// the mutex first; the creator's default DACL (administrators and SYSTEM) keeps others from
+// opening it.
+constexpr const wchar_t* INSTALL_LOCK_NAME = L"Global\\tamsel-audio-vbcable-install";
+
+LockOutcome WindowsDeviceInstaller::lock_installation(std::uint32_t timeout_ms) {
+    const HANDLE mutex = CreateMutexW(nullptr, FALSE, INSTALL_LOCK_NAME);
+    if (!mutex) return LockOutcome::Failed;
+    const DWORD waited = WaitForSingleObject(mutex, timeout_ms);
+    // WAIT_ABANDONED: a run ended while it held the lock; the device search that follows sees
+    // whatever it left, so the lock is simply taken over.
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        install_lock_ = mutex;
+        return LockOutcome::Acquired;
+    }
+    const DWORD code = GetLastError();
+    CloseHandle(mutex);
+    if (waited == WAIT_TIMEOUT) return LockOutcome::TimedOut;
+    SetLastError(code);  // the wait's own code, not CloseHandle's
+    return LockOutcome::Failed;
+}
+
+void WindowsDeviceInstaller::unlock_installation() {
+    if (!install_lock_) return;
+    ReleaseMutex(install_lock_);
+    CloseHandle(install_lock_);
+    install_lock_ = nullptr;
 }
 
 DeviceSet WindowsDeviceInstaller::adopt(HDEVINFO handle) {

@@ -14,9 +14,12 @@ public:
     WindowsDeviceInstaller() = default;
     WindowsDeviceInstaller(const WindowsDeviceInstaller&) = delete;
     WindowsDeviceInstaller& operator=(const WindowsDeviceInstaller&) = delete;
-    // Destroys any set its user left open (none, when the rules are followed).
+    // Destroys any set its user left open and lets go of the installation lock (neither is left,
+    // when the rules are followed).
     ~WindowsDeviceInstaller() override;
 
+    LockOutcome lock_installation(std::uint32_t timeout_ms) override;
+    void unlock_installation() override;
     bool read_inf_class(const std::u16string& inf_path, InfClass& out) override;
     std::optional<DeviceSet> open_class_set(const InfClass& inf_class) override;
     bool enumerate_device(DeviceSet set, std::uint32_t index) override;
@@ -36,6 +39,8 @@ private:
     DeviceSet adopt(HDEVINFO handle);
 
     std::map<DeviceSet, SP_DEVINFO_DATA> records_;
+    // The installation lock while it is held (owned by this thread), else null.
+    HANDLE install_lock_ = nullptr;
 };
 
 }  // namespace tamsel::setup::win
