@@ -131,4 +131,18 @@ if(WIN32)
     TIMEOUT 300
     WRAPPER ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_SOURCE_DIR}/libs/tamsel-audio/tests/windows/with-pulseaudio)
   add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup_test_manifest)
+
+  # The package held by a run, as another process meets it, a terabyte package file, and two
+  # runs at once: a test build whose detection double waits for the test between the package
+  # check and the installation. Fresh prefix: the runs install devices.
+  add_executable(tamsel_setup_held_double tests/windows/held_double_main.cpp src/driver_manifest.cpp)
+  target_link_libraries(tamsel_setup_held_double PRIVATE tamsel_setup_windows)
+  target_compile_definitions(tamsel_setup_held_double PRIVATE TAMSEL_TEST_DRIVER_MANIFEST="${_test_manifest}")
+  tamsel_windows_gui(tamsel_setup_held_double)
+  tamsel_add_test(tamsel_setup_package_hold_wine_tests
+    SOURCES tests/windows/package_hold_wine_test.cpp tests/test_folder.cpp
+    LIBS tamsel_setup_core tamsel_test_support_windows setupapi
+    TIMEOUT 300
+    WRAPPER ${_setup_win_tests}/fresh-wine-prefix)
+  add_dependencies(tamsel_setup_package_hold_wine_tests tamsel_setup_held_double tamsel_setup_entry_double)
 endif()

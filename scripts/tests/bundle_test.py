@@ -5,6 +5,7 @@ message texts in the sources."""
 
 import io
 import hashlib
+import os
 import re
 import shutil
 import struct
@@ -27,19 +28,25 @@ CONSOLE, GUI = 3, 2
 
 def pe_image(machine, subsystem, size=4096):
     """The smallest thing check-bundle reads as a PE32+ program: MZ, PE signature, machine,
-    optional-header magic and subsystem."""
+    optional-header magic and subsystem; with the header size and the 16 data directories that
+    osslsigncode needs to sign it, and varied bytes after the headers."""
     data = bytearray(size)
     data[0:2] = b"MZ"
     struct.pack_into("<I", data, 0x3C, 0x80)
     data[0x80:0x84] = b"PE\0\0"
     struct.pack_into("<H", data, 0x84, machine)
+    struct.pack_into("<H", data, 0x94, 240)  # SizeOfOptionalHeader
     struct.pack_into("<H", data, 0x98, 0x20B)
+    struct.pack_into("<I", data, 0x98 + 60, 0x200)  # SizeOfHeaders
     struct.pack_into("<H", data, 0x98 + 68, subsystem)
+    struct.pack_into("<I", data, 0x98 + 108, 16)  # NumberOfRvaAndSizes
+    for i in range(0x400, size):
+        data[i] = (i * 7 + machine) & 0xFF
     return bytes(data)
 
 
-def run(*args):
-    result = subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True)
+def run(*args, env=None):
+    result = subprocess.run([sys.executable, *map(str, args)], capture_output=True, text=True, env=env)
     return result.returncode, result.stdout + result.stderr
 
 
@@ -91,12 +98,12 @@ class Fixture:
             path.write_bytes(data)
         self.out = self.root / "out"
 
-    def package(self, *extra, arch=None):
+    def package(self, *extra, arch=None, env=None):
         args = [PACKAGE, "--version", VERSION, "--cubeb-archive", self.archive, "--zig-dir", self.zig,
                 "--bin-x64", self.bins["x64"], "--bin-arm64", self.bins["arm64"], "--out", self.out, *extra]
         if arch:
             args += ["--arch", arch]
-        return run(*args)
+        return run(*args, env=env)
 
     def zip_path(self, arch):
         return self.out / f"tamsel-audio-helpers-{VERSION}-windows-{arch}.zip"
@@ -270,6 +277,91 @@ class CheckBundleTest(unittest.TestCase):
     def test_an_unchanged_copy_passes(self):
         code, output = self.check_changed("arm64", lambda files: None)
         self.assertEqual(code, 0, output)
+
+
+class SigningTest(unittest.TestCase):
+    """Signed releases: a throw-away code-signing certificate made here with openssl, the zips
+    signed by scripts/package and verified by scripts/check-bundle."""
+
+    def setUp(self):
+        self.fixture = Fixture()
+        self.addCleanup(self.fixture.cleanup)
+        keys = self.fixture.root / "keys"
+        keys.mkdir()
+        self.cert, key, self.p12 = keys / "cert.pem", keys / "key.pem", keys / "signer.p12"
+        for command in (
+                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", self.cert,
+                 "-days", "2", "-subj", "/CN=tamsel throw-away test signer",
+                 "-addext", "keyUsage=critical,digitalSignature", "-addext", "extendedKeyUsage=codeSigning"],
+                ["openssl", "pkcs12", "-export", "-inkey", key, "-in", self.cert, "-out", self.p12,
+                 "-passout", "pass:test pass"]):
+            result = subprocess.run(list(map(str, command)), capture_output=True, text=True)
+            self.assertEqual(result.returncode, 0, result.stderr)
+        self.signing = dict(os.environ, TAMSEL_SIGN_PKCS12=str(self.p12), TAMSEL_SIGN_PASSWORD="test pass")
+        self.unsigned_env = {k: v for k, v in os.environ.items() if not k.startswith("TAMSEL_SIGN_")}
+
+    def check(self, path, *options):
+        return run(CHECK, "--verify-signatures", "--ca-file", self.cert, *options, path)
+
+    def test_signed_zip_verifies_and_one_altered_byte_fails(self):
+        code, output = self.fixture.package(arch="x64", env=self.signing)
+        self.assertEqual(code, 0, output)
+        signed = self.fixture.zip_path("x64")
+        code, output = self.check(signed)
+        self.assertEqual(code, 0, output)
+
+        altered = self.fixture.root / f"altered/{signed.name}"
+        altered.parent.mkdir()
+
+        def flip_one_byte(files):
+            program = bytearray(files["tamsel_driver_setup.exe"])
+            program[0x800] ^= 0x01
+            files["tamsel_driver_setup.exe"] = bytes(program)
+            # A matching digest list, so only the signature can tell.
+            files["SHA256SUMS"] = "".join(
+                f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in sorted(files.items())
+                if name != "SHA256SUMS").encode()
+
+        rewrite_zip(signed, altered, flip_one_byte)
+        code, output = run(CHECK, altered)
+        self.assertEqual(code, 0, "without --verify-signatures the altered copy passes: " + output)
+        code, output = self.check(altered)
+        self.assertEqual(code, 1, output)
+        self.assertIn("tamsel_driver_setup.exe: the program does not match its signature", output)
+        self.assertNotIn("tamsel_audio_host.exe", output)
+
+    def test_unsigned_builds_stay_possible_and_fail_only_when_signatures_are_asked_for(self):
+        code, output = self.fixture.package(arch="x64", env=self.unsigned_env)
+        self.assertEqual(code, 0, output)
+        code, output = run(CHECK, self.fixture.zip_path("x64"))
+        self.assertEqual(code, 0, output)
+        code, output = self.check(self.fixture.zip_path("x64"))
+        self.assertEqual(code, 1, output)
+        self.assertIn("tamsel_audio_host.exe: not signed", output)
+        self.assertIn("tamsel_driver_setup.exe: not signed", output)
+
+    def test_a_signature_from_an_untrusted_certificate_fails(self):
+        code, output = self.fixture.package(arch="x64", env=self.signing)
+        self.assertEqual(code, 0, output)
+        code, output = run(CHECK, "--verify-signatures", self.fixture.zip_path("x64"),
+                           env=dict(os.environ, SSL_CERT_FILE=os.devnull))
+        self.assertEqual(code, 1, output)
+        self.assertIn("tamsel_driver_setup.exe: the signature does not verify", output)
+
+    def test_signing_settings_that_cannot_work_stop_the_package(self):
+        cases = [
+            ("wrong password", dict(self.signing, TAMSEL_SIGN_PASSWORD="wrong"), "signing tamsel_audio_host.exe failed"),
+            ("no password", {k: v for k, v in self.signing.items() if k != "TAMSEL_SIGN_PASSWORD"},
+             "TAMSEL_SIGN_PKCS12 is set but TAMSEL_SIGN_PASSWORD is not"),
+            ("no such file", dict(self.signing, TAMSEL_SIGN_PKCS12=str(self.p12) + ".absent"),
+             "TAMSEL_SIGN_PKCS12: no such file"),
+        ]
+        for label, env, message in cases:
+            with self.subTest(label):
+                code, output = self.fixture.package(arch="x64", env=env)
+                self.assertEqual(code, 1, output)
+                self.assertIn(message, output)
+                self.assertFalse(self.fixture.zip_path("x64").exists(), "no zip from a failed run")
 
 
 class ProtocolDocumentTest(unittest.TestCase):

@@ -25,7 +25,7 @@ public:
         for (;;) {
             const ssize_t got = ::read(fd_, buffer, capacity);
             if (got >= 0) return static_cast<std::size_t>(got);
-            if (errno != EINTR) return fail("read");
+            if (errno != EINTR) return fail("read error");
         }
     }
 

@@ -23,7 +23,7 @@ public:
     Result<std::size_t> read(std::uint8_t* buffer, std::size_t capacity) override {
         const DWORD wanted = capacity > 0x40000000u ? 0x40000000u : static_cast<DWORD>(capacity);
         DWORD got = 0;
-        if (!ReadFile(handle_, buffer, wanted, &got, nullptr)) return fail("ReadFile");
+        if (!ReadFile(handle_, buffer, wanted, &got, nullptr)) return fail("read error");
         return static_cast<std::size_t>(got);
     }
 
