@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <setupapi.h>
+#include <winioctl.h>
 
 #include <gtest/gtest.h>
 
@@ -106,7 +107,7 @@ Child start_run(const fs::path& program) {
     return child;
 }
 
-bool rename(const fs::path& from, const fs::path& to) { return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE; }
+bool move_to(const fs::path& from, const fs::path& to) { return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE; }
 
 TEST(HeldPackage, RefusedWhileARunHoldsItAllowedAfter) {
     const struct {
@@ -132,8 +133,8 @@ TEST(HeldPackage, RefusedWhileARunHoldsItAllowedAfter) {
             CloseHandle(file);
             return true;
         }
-        if (!rename(app / a.from, app / a.to)) return false;
-        EXPECT_TRUE(rename(app / a.to, app / a.from)) << "undo " << a.label;
+        if (!move_to(app / a.from, app / a.to)) return false;
+        EXPECT_TRUE(move_to(app / a.to, app / a.from)) << "undo " << a.label;
         return true;
     };
 
