@@ -55,6 +55,17 @@ if(NOT TAMSEL_FUZZ)
                            RESOURCE_LOCK tamsel_sound_server)
     endforeach()
   endforeach()
+  # The Node.js reference client (clients/node) against this host: node --test on a private
+  # PulseAudio daemon with a real player, under a private display.
+  find_program(TAMSEL_NODE NAMES node nodejs)
+  if(TAMSEL_NODE)
+    add_test(NAME tamsel_node_client_tests
+             COMMAND env ${TAMSEL_E2E_ENV} NODE=${TAMSEL_NODE} bash ${CMAKE_SOURCE_DIR}/clients/node/test/run-with-pulseaudio.sh)
+    set_tests_properties(tamsel_node_client_tests PROPERTIES TIMEOUT 240 LABELS "e2e"
+                         RESOURCE_LOCK tamsel_sound_server)
+  else()
+    message(WARNING "node not found: the Node.js client tests are left out (scripts/install-deps installs nodejs)")
+  endif()
   add_test(NAME tamsel_host_linux_e2e_list
            COMMAND env ${TAMSEL_E2E_ENV} bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/e2e_list.sh)
   set_tests_properties(tamsel_host_linux_e2e_list PROPERTIES TIMEOUT 240 LABELS "e2e")

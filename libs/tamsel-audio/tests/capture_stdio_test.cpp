@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -207,6 +209,76 @@ TEST(StandardOutput, AMissingStandardOutputCountsAsWritten) {
     ::close(saved);
     EXPECT_EQ(results, (std::vector<bool>{true, true, true}));
     EXPECT_FALSE(flag->load());
+}
+
+// A reader that stopped reading: the pipe on standard output (or standard error) is full and
+// the worker blocks in its write. stop() must still end the worker within a bound, and no byte
+// may follow the write it cut short (on Linux a chunk write is atomic: only whole chunks).
+TEST(StandardOutput, StopEndsAWriteBlockedOnAFullPipe) {
+    struct Case {
+        const char* name;
+        int fd;             // the stream whose reader stopped reading
+        bool diagnostics;   // the worker's diagnostic line is the blocked write
+        std::size_t frames; // audio pushed
+    };
+    // Three seconds of audio are far more than a pipe holds; a fifth of a second fits.
+    const Case cases[] = {{"standard output full", STDOUT_FILENO, false, 48000 * 3},
+                          {"standard error full", STDERR_FILENO, true, 48000 / 5}};
+    for (const Case& c : cases) {
+        std::atomic<bool> entered{false};
+        bool blocked = false, stopped_in_time = false;
+        std::chrono::milliseconds took{0};
+        std::string received;
+        {
+            Redirect out(STDOUT_FILENO);
+            std::optional<Redirect> err;
+            if (c.fd == STDERR_FILENO) err.emplace(STDERR_FILENO);
+            Redirect& stream = err ? *err : out;
+            if (c.fd == STDERR_FILENO) {
+                // Fill the pipe first; the worker's first line then finds no room.
+                ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+                const std::string filler(4096, 'x');
+                while (::write(c.fd, filler.data(), filler.size()) > 0) {
+                }
+                ::fcntl(c.fd, F_SETFL, ::fcntl(c.fd, F_GETFL) & ~O_NONBLOCK);
+            }
+            WorkerHooks hooks = standard_worker_hooks();
+            hooks.diagnostics_enabled = c.diagnostics;
+            const auto line = hooks.write_line;
+            hooks.write_line = [&entered, line](const std::string& text) {
+                entered.store(true);
+                line(text);
+            };
+            auto flag = std::make_shared<std::atomic<bool>>(false);
+            auto worker = start_capture_worker_with(2, 48000, 1024, flag, std::move(hooks));
+            if (worker) {
+                const auto input = audio(c.frames);
+                worker->push_samples(input.data(), input.size());
+                for (auto deadline = std::chrono::steady_clock::now() + 10s;
+                     !blocked && std::chrono::steady_clock::now() < deadline;) {
+                    pollfd p{c.fd, POLLOUT, 0};
+                    blocked = (c.fd == STDERR_FILENO ? entered.load() : ::poll(&p, 1, 0) == 0);
+                    if (!blocked) std::this_thread::sleep_for(1ms);
+                }
+                const auto started = std::chrono::steady_clock::now();
+                auto stopping = std::async(std::launch::async, [&worker] { worker->stop(); });
+                stopped_in_time = stopping.wait_for(5s) == std::future_status::ready;
+                took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+                // A worker that did not stop is let go by reading the pipe empty.
+                while (stopping.wait_for(1ms) != std::future_status::ready) received += stream.drain();
+                received += stream.drain();
+            }
+        }
+        SCOPED_TRACE(c.name);
+        EXPECT_TRUE(blocked) << "the worker never filled the pipe";
+        EXPECT_TRUE(stopped_in_time) << "stop() waited on the blocked write";
+        EXPECT_LT(took, 1000ms);
+        if (c.fd == STDOUT_FILENO) {
+            EXPECT_GT(received.size(), 0u);
+            EXPECT_EQ(received.size() % 1920, 0u) << "only whole chunks";
+        }
+        std::printf("%s: stop() took %lld ms\n", c.name, static_cast<long long>(took.count()));
+    }
 }
 
 TEST(WorkerThread, IsNamedTamselCapture) {

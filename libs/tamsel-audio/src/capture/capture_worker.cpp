@@ -81,11 +81,15 @@ struct CaptureWorker::Impl {
     std::shared_ptr<std::atomic<bool>> running;
     std::shared_ptr<CaptureCounters> counters;
     std::shared_ptr<const WorkerContext> context;
+    std::shared_ptr<WriteStop> write_stop;
     NamedThread thread;
 
+    // Bounded whatever the reader does: a write blocked on a full standard output (or
+    // standard error) is cut short, and the worker then sees its running flag.
     void stop() noexcept {
         running->store(false, std::memory_order_release);
-        if (thread.joinable()) thread.join();
+        if (write_stop) write_stop->raise();
+        if (thread.joinable()) thread.join_cancelling_io();
     }
     ~Impl() { stop(); }
 };
@@ -93,8 +97,11 @@ struct CaptureWorker::Impl {
 WorkerHooks standard_worker_hooks() {
     WorkerHooks hooks;
     hooks.now = [] { return MonotonicClock::now(); };
-    hooks.write_chunk = [](const std::uint8_t* bytes, std::size_t size) { return write_chunk(bytes, size); };
-    hooks.write_line = [](const std::string& line) { write_stderr_line(line); };
+    hooks.write_stop = std::make_shared<WriteStop>();
+    hooks.write_chunk = [stop = hooks.write_stop](const std::uint8_t* bytes, std::size_t size) {
+        return write_chunk(bytes, size, stop.get());
+    };
+    hooks.write_line = [stop = hooks.write_stop](const std::string& line) { write_stderr_line(line, stop.get()); };
     hooks.start_thread = [](std::string_view name, std::function<void()> body) {
         return start_named_thread(name, std::move(body));
     };
@@ -124,6 +131,7 @@ Result<CaptureWorker> start_capture_worker_with(std::uint16_t channels, std::uin
     impl->queue = queue;
     impl->running = running;
     impl->counters = counters;
+    impl->write_stop = hooks.write_stop;
     auto start_thread = std::move(hooks.start_thread);
     auto context = std::make_shared<WorkerContext>(std::move(*assembler), std::move(hooks));
     context->queue = queue;

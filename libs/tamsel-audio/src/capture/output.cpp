@@ -4,7 +4,9 @@
 
 namespace tamsel::capture {
 
-bool write_chunk(const std::uint8_t* bytes, std::size_t size) noexcept { return write_stdout_bytes(bytes, size); }
+bool write_chunk(const std::uint8_t* bytes, std::size_t size, const WriteStop* stop) noexcept {
+    return write_stdout(bytes, size, stop) == 0;
+}
 
 std::string diagnostic_line(std::uint32_t sample_rate, std::uint16_t channels, std::uint64_t accepted_frames,
                             std::uint64_t dropped_frames, std::uint64_t discontinuities) {

@@ -8,14 +8,15 @@
 #include <string>
 
 #include "tamsel/audio/capture.hpp"
+#include "tamsel/audio/platform.hpp"
 
 namespace tamsel::capture {
 
 using MonotonicClock = std::chrono::steady_clock;
 
 // Writes one converted chunk to standard output in one operation, bytes unchanged. A process
-// without standard output counts as written.
-bool write_chunk(const std::uint8_t* bytes, std::size_t size) noexcept;
+// without standard output counts as written. A raised stop ends the write early (false).
+bool write_chunk(const std::uint8_t* bytes, std::size_t size, const WriteStop* stop = nullptr) noexcept;
 
 // "TAMSEL_CAPTURE rate={} channels={} accepted_frames={} dropped_frames={} discontinuities={}\n"
 std::string diagnostic_line(std::uint32_t sample_rate, std::uint16_t channels, std::uint64_t accepted_frames,

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +41,9 @@ struct WorkerHooks {
     std::function<void(const std::atomic<bool>& running)> on_worker_start;
     // Empty: read TAMSEL_AUDIO_DIAGNOSTICS once at start.
     std::optional<bool> diagnostics_enabled;
+    // Raised by stop() before it joins, so a write blocked on a full pipe ends and the worker
+    // sees its running flag (the standard writers wait on it). Empty: nothing to raise.
+    std::shared_ptr<WriteStop> write_stop;
 };
 
 WorkerHooks standard_worker_hooks();

@@ -1,4 +1,7 @@
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +46,9 @@ void NamedThread::detach() {
     state_.reset();  // the thread's own reference frees the state when it ends
 }
 
+// The thread's writes wait on their WriteStop (poll beside the stream): nothing to cancel here.
+void NamedThread::join_cancelling_io() { join(); }
+
 Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body) {
     auto state = std::make_shared<NamedThread::State>();
     state->body = std::move(body);
@@ -75,31 +81,65 @@ std::string system_message(std::int32_t code) {
     return std::string(trim_trailing_space(text ? text : ""));
 }
 
-void write_stderr_line(std::string_view line) {
-    const char* p = line.data();
-    std::size_t left = line.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        p += n;
-        left -= static_cast<std::size_t>(n);
+WriteStop::WriteStop() noexcept : event_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    // In a process started without standard streams the eventfd would become one of them.
+    if (event_fd_ >= 0 && event_fd_ <= STDERR_FILENO) {
+        const int moved = ::fcntl(event_fd_, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        ::close(event_fd_);
+        event_fd_ = moved;
     }
 }
 
-std::int32_t write_stdout(const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    std::size_t left = size;
+WriteStop::~WriteStop() {
+    if (event_fd_ >= 0) ::close(event_fd_);
+}
+
+void WriteStop::raise() noexcept {
+    raised_.store(true, std::memory_order_release);
+    if (event_fd_ >= 0) {
+        const std::uint64_t one = 1;
+        while (::write(event_fd_, &one, sizeof one) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+namespace {
+
+// Writes all bytes to `fd`. With a stop, each write waits in poll for room in the stream or
+// for the stop, whichever comes first: a pipe or socket that has room for a write of at most
+// PIPE_BUF bytes (a chunk is 1920) takes it without blocking. Gives 0, or errno of the failure
+// (ECANCELED for the stop, EBADF for a descriptor that is no stream).
+std::int32_t write_all(int fd, const char* p, std::size_t left, const WriteStop* stop) {
     while (left > 0) {
-        const ssize_t n = ::write(STDOUT_FILENO, p, left);
+        if (stop != nullptr) {
+            if (stop->raised()) return ECANCELED;
+            pollfd waits[2] = {{fd, POLLOUT, 0}, {stop->event_fd(), POLLIN, 0}};
+            const int n = ::poll(waits, 2, -1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return errno;
+            if ((waits[1].revents & POLLIN) != 0 || stop->raised()) return ECANCELED;
+            if ((waits[0].revents & POLLNVAL) != 0) return EBADF;
+            // Room, or an error or hang-up that the write reports.
+        }
+        const ssize_t n = ::write(fd, p, left);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno == EBADF) return 0;  // no standard output at all: goes nowhere
         if (n < 0) return errno;
         if (n == 0) return EIO;  // nothing moved, and no error said why
         p += n;
         left -= static_cast<std::size_t>(n);
     }
     return 0;
+}
+
+}  // namespace
+
+void write_stderr_line(std::string_view line, const WriteStop* stop) {
+    (void)write_all(STDERR_FILENO, line.data(), line.size(), stop);
+}
+
+std::int32_t write_stdout(const void* data, std::size_t size, const WriteStop* stop) {
+    const std::int32_t error = write_all(STDOUT_FILENO, static_cast<const char*>(data), size, stop);
+    return error == EBADF ? 0 : error;  // no standard output at all: goes nowhere
 }
 
 bool environment_defined(const char* name) { return std::getenv(name) != nullptr; }

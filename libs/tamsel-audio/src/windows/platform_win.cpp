@@ -45,8 +45,14 @@ DWORD WINAPI thread_entry(LPVOID raw) {
     return 0;
 }
 
-bool write_all(HANDLE handle, const char* p, std::size_t left) {
+// With a stop, no WriteFile starts once it is raised; one already blocked is cancelled by
+// NamedThread::join_cancelling_io and fails with ERROR_OPERATION_ABORTED.
+bool write_all(HANDLE handle, const char* p, std::size_t left, const WriteStop* stop) {
     while (left > 0) {
+        if (stop != nullptr && stop->raised()) {
+            SetLastError(ERROR_OPERATION_ABORTED);
+            return false;
+        }
         const DWORD part = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
         DWORD written = 0;
         if (!WriteFile(handle, p, part, &written, nullptr)) return false;
@@ -67,6 +73,13 @@ void NamedThread::join() {
     WaitForSingleObject(state_->handle, INFINITE);
     CloseHandle(state_->handle);
     state_.reset();
+}
+
+void NamedThread::join_cancelling_io() {
+    if (!state_) return;
+    // A cancel finds only a write that has begun; the thread looks at its stop before each one.
+    while (WaitForSingleObject(state_->handle, 10) == WAIT_TIMEOUT) CancelSynchronousIo(state_->handle);
+    join();
 }
 
 void NamedThread::detach() {
@@ -146,16 +159,21 @@ void IdleTimer::wait(std::chrono::microseconds period) noexcept {
     Sleep(static_cast<DWORD>((period.count() + 999) / 1000));
 }
 
-void write_stderr_line(std::string_view line) {
+// The flag is all a Windows write needs; the cancel reaches the writing thread directly.
+WriteStop::WriteStop() noexcept = default;
+WriteStop::~WriteStop() = default;
+void WriteStop::raise() noexcept { raised_.store(true, std::memory_order_release); }
+
+void write_stderr_line(std::string_view line, const WriteStop* stop) {
     HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
-    write_all(handle, line.data(), line.size());
+    write_all(handle, line.data(), line.size(), stop);
 }
 
-std::int32_t write_stdout(const void* data, std::size_t size) {
+std::int32_t write_stdout(const void* data, std::size_t size, const WriteStop* stop) {
     HANDLE handle = GetStdHandle(STD_OUTPUT_HANDLE);
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return 0;  // no standard output: goes nowhere
-    if (write_all(handle, static_cast<const char*>(data), size)) return 0;
+    if (write_all(handle, static_cast<const char*>(data), size, stop)) return 0;
     const DWORD error = GetLastError();
     // A handle value that is no handle (closed, or never one) is no standard output either, as
     // EBADF is on Linux: the bytes go nowhere and that is not a failure.

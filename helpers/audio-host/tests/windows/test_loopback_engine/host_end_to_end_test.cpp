@@ -142,6 +142,10 @@ struct RunOptions {
     std::vector<std::wstring> args;  // "{relay}" stands for the relay's pid
     Launch launch = Launch::direct;
     std::size_t close_stdout_after = 0;  // bytes; 0 = read to the end
+    // With close_stdout_after: the reader stops reading there but keeps the pipe open, until
+    // go (then it closes it: close_on_go) or until the host has ended (then it reads the rest).
+    bool stall_stdout = false;
+    bool close_on_go = false;
     bool diagnostics = false;
     bool keep_output = true;
     // Called on the test thread while the host runs, with the host's process handle; the go
@@ -177,10 +181,20 @@ struct OutputReader {
     bool keep = true;
     HostRun* run = nullptr;
     HANDLE thread = nullptr;
+    HANDLE release = nullptr;  // a stalled reader waits for it
+    bool read_on = false;      // after the release: read the rest, or close
 
     static DWORD WINAPI main(void* raw) {
         static_cast<OutputReader*>(raw)->read();
         return 0;
+    }
+
+    // At the stall point: false when the reader is to close the pipe now.
+    bool resume() {
+        if (!release) return false;
+        WaitForSingleObject(release, INFINITE);
+        close_after = 0;
+        return read_on;
     }
 
     void read() {
@@ -192,6 +206,7 @@ struct OutputReader {
             DWORD want = static_cast<DWORD>(buffer.size());
             if (close_after) want = static_cast<DWORD>(std::min<std::uint64_t>(want, close_after - run->out_bytes));
             DWORD got = 0;
+            if (want == 0 && resume()) continue;
             if (want == 0 || !ReadFile(pipe, buffer.data(), want, &got, nullptr) || got == 0) break;
             const std::int64_t now = now_ticks();
             if (run->out_bytes == 0) run->first_byte_ticks = now;
@@ -282,6 +297,10 @@ HostRun run_host(const RunOptions& options) {
     }
 
     OutputReader reader{child.take_stdout(), &*scenario, options.close_stdout_after, options.keep_output, &run, nullptr};
+    if (options.stall_stdout) {
+        reader.release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        reader.read_on = !options.close_on_go;
+    }
     reader.thread = CreateThread(nullptr, 0, &OutputReader::main, &reader, 0, nullptr);
     // Standard error is read all along too: a full pipe would stall the host's diagnostic lines.
     ErrorReader error_reader{child.take_stderr(), {}, nullptr};
@@ -315,6 +334,7 @@ HostRun run_host(const RunOptions& options) {
         Sleep(options.idle_ms);
     }
     g_shared->go.store(1, std::memory_order_release);
+    if (reader.release && options.close_on_go) SetEvent(reader.release);
 
     // The host's end, timed here.
     if (host) {
@@ -324,10 +344,12 @@ HostRun run_host(const RunOptions& options) {
         WaitForSingleObject(host, 10000);
         GetExitCodeProcess(host, &run.exit_code);
     }
+    if (reader.release) SetEvent(reader.release);
     (void)child.finish(options.timeout_ms);  // waits for the child (the relay, or the host)
     if (host && options.launch != Launch::direct) CloseHandle(host);
     if (WaitForSingleObject(reader.thread, 10000) != WAIT_OBJECT_0) ADD_FAILURE() << "standard output never ended";
     CloseHandle(reader.thread);
+    if (reader.release) CloseHandle(reader.release);
     if (WaitForSingleObject(error_reader.thread, 10000) != WAIT_OBJECT_0) ADD_FAILURE() << "standard error never ended";
     CloseHandle(error_reader.thread);
     run.err = error_reader.text;
@@ -601,6 +623,92 @@ TEST(HostEndToEnd, FailingCaptureCallsEndWithTheirError) {
         std::vector<std::string> record = streamed_record(run.translator_pid, 1);
         if (!std::string(c.record_line).empty()) record = with_failure(record, c.record_line);
         EXPECT_EQ(run.record, record);
+    }
+}
+
+// ---- Every stop ends the host, whatever the reader does ----------------------------------
+
+// Standard error without the TAMSEL_CAPTURE lines (frames dropped while the reader stalled may
+// show in one).
+std::string event_lines(const std::string& err) {
+    std::string events;
+    for (const std::string& line : split_lines(err)) {
+        if (line.rfind("TAMSEL_CAPTURE ", 0) != 0) events += line + "\n";
+    }
+    return events;
+}
+
+// The translator stops reading standard output after 10 chunks and keeps the pipe open; the
+// host's writer blocks on the full pipe while the engine goes on at real-time pace. Then each
+// stop: the host ends within a second of it with its usual exit code and events, and what it
+// wrote is the script's stream up to where it stopped (a write cut short ends the stream).
+TEST(HostEndToEnd, EveryStopEndsTheHostWhenTheReaderStoppedReading) {
+    // 10 s of audio; the translator stops reading after 10 chunks (0.2 s).
+    const std::string ten_seconds = "packets 1000 480\n";
+    const std::size_t stall_chunks = 10;
+    struct Case {
+        const char* name;
+        Launch launch;
+        bool target;        // a process target, which exits at go
+        bool close_on_go;   // the translator closes standard output at go
+        std::string failure;  // script line: the engine fails this call at packet 250 (2.5 s)
+        DWORD exit_code;
+        std::string error;  // the error event's message, if any
+    };
+    const std::vector<Case> cases = {
+        {"console stop", Launch::relay_console, false, false, "", 0, ""},
+        {"translator exit", Launch::relay_exit, false, false, "", 0, ""},
+        {"target exit", Launch::direct, true, false, "", 1, "selected process exited"},
+        {"standard output closed", Launch::direct, false, true, "", 0, ""},
+        {"capture call fails", Launch::direct, false, false, "fail GetBuffer at=250 hr=0x88890004\n", 1,
+         "read capture packet: test engine: GetBuffer failed (0x88890004)"},
+    };
+    // Emulated arm64 Wine runs everything several times slower.
+    const double bound = std::getenv("TAMSEL_EMULATOR") ? 3.0 : 1.0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_shared->go.store(0);
+        std::optional<Target> target;
+        if (c.target) {
+            target = orphan_sleeper();
+            ASSERT_TRUE(target.has_value());
+        }
+        RunOptions options;
+        options.scenario = c.failure + ten_seconds;
+        options.args = target ? process_target(*target) : SYSTEM;
+        options.launch = c.launch;
+        options.close_stdout_after = stall_chunks * CHUNK_BYTES;
+        options.stall_stdout = true;
+        options.close_on_go = c.close_on_go;
+        options.timeout_ms = 8000;  // a hang shows as a host that is still running then
+        std::int64_t stop_ticks = 0;
+        options.during = [&](HANDLE host) {
+            if (!c.failure.empty()) {
+                // The engine's failure is the stop: when the failing packet became ready.
+                WaitForSingleObject(host, 8000);
+                stop_ticks = g_shared->ready_time[250];
+                return;
+            }
+            // A second of audio more than the translator took: the queue and the pipe are full
+            // and the writer is blocked.
+            const std::uint64_t stalled_frames = stall_chunks * CHUNK_FRAMES + RATE;
+            while (WaitForSingleObject(host, 20) == WAIT_TIMEOUT &&
+                   g_shared->packets_ready.load(std::memory_order_acquire) * 480 < stalled_frames) {
+            }
+            stop_ticks = now_ticks();
+        };
+        const HostRun run = run_host(options);
+        report(c.name, run);
+        const double took = seconds_between(stop_ticks, run.exit_ticks);
+        std::printf("stop with a stalled reader, %s: the host ended %.3f s after the stop\n", c.name, took);
+        EXPECT_TRUE(run.finished) << "the host did not end";
+        EXPECT_LT(took, bound);
+        EXPECT_EQ(run.exit_code, c.exit_code);
+        EXPECT_EQ(event_lines(run.err), FORMAT_LINE + (c.error.empty() ? std::string() : error_line(c.error)));
+        const std::string expected = ExpectedStream(parsed(options.scenario), UINT64_MAX).all();
+        EXPECT_GE(run.out.size(), stall_chunks * CHUNK_BYTES);
+        EXPECT_TRUE(expected.compare(0, run.out.size(), run.out) == 0)
+            << "standard output is not the script's stream up to where the host stopped";
     }
 }
 

@@ -2,6 +2,7 @@
 // The few operating-system services the portable code needs: named threads, the standard
 // streams written whole, the environment, and the system's text for an error code.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,12 @@ public:
 
     bool joinable() const noexcept { return state_ != nullptr; }
     void join();
+    // Joins, and meanwhile cuts short a synchronous write the thread is blocked in. Windows:
+    // CancelSynchronousIo, again every 10 ms until the thread has ended, because a cancel that
+    // comes just before the thread enters its write finds nothing to cancel (the thread must
+    // look at its WriteStop before each write). POSIX: a plain join; there the writes wait on
+    // their WriteStop themselves.
+    void join_cancelling_io();
     // Lets go of the thread without waiting for it; its state is freed when it ends.
     void detach();
 
@@ -67,6 +74,27 @@ private:
     bool high_resolution_ = false;
 };
 
+// Lets one thread end another thread's writes to the standard streams: once raised, a write
+// given this stop starts no further write call, and on Linux a write waiting for room in a
+// full pipe returns at once (it polls an eventfd beside the stream). On Windows a write that
+// is already blocked is cancelled by NamedThread::join_cancelling_io. Raised once, it stays
+// raised. A write cut short may leave part of its bytes written; none follow them.
+class WriteStop {
+public:
+    WriteStop() noexcept;
+    ~WriteStop();
+    WriteStop(const WriteStop&) = delete;
+    WriteStop& operator=(const WriteStop&) = delete;
+
+    void raise() noexcept;  // any thread
+    bool raised() const noexcept { return raised_.load(std::memory_order_acquire); }
+    int event_fd() const noexcept { return event_fd_; }  // POSIX: -1 when none could be made
+
+private:
+    std::atomic<bool> raised_{false};
+    int event_fd_ = -1;
+};
+
 // "{system message without trailing white space} (os error {code})", code in decimal.
 std::string os_error_text(std::int32_t code);
 
@@ -75,14 +103,16 @@ std::string os_error_text(std::int32_t code);
 std::string system_message(std::int32_t code);
 
 // Writes one complete line (the caller includes the "\n") to standard error in one write.
-// A missing standard error is not an error: the line goes nowhere.
-void write_stderr_line(std::string_view line);
+// A missing standard error is not an error: the line goes nowhere. With a stop, the write ends
+// early once it is raised (WriteStop).
+void write_stderr_line(std::string_view line, const WriteStop* stop = nullptr);
 
 // Writes all bytes to standard output without any translation. Gives 0 when every byte was
 // written, or when the process has no standard output at all (none, closed, or a value that is
 // no handle: the bytes go nowhere); otherwise the system's error code of the failed write
-// (errno on Linux, the Win32 error on Windows).
-std::int32_t write_stdout(const void* data, std::size_t size);
+// (errno on Linux, the Win32 error on Windows). With a stop, the write ends early once it is
+// raised: ECANCELED on Linux, ERROR_OPERATION_ABORTED on Windows.
+std::int32_t write_stdout(const void* data, std::size_t size, const WriteStop* stop = nullptr);
 
 // write_stdout, for callers that need no reason: true when it gave 0.
 inline bool write_stdout_bytes(const void* data, std::size_t size) { return write_stdout(data, size) == 0; }
