@@ -2,6 +2,7 @@
 #include "failing_allocation.hpp"
 
 #if defined(_WIN32)
+#include <malloc.h>
 #include <windows.h>
 #endif
 
