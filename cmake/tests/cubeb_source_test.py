@@ -48,13 +48,15 @@ class CubebSource(unittest.TestCase):
             rc, out = configure(tmp, f"-DTAMSEL_CUBEB_ARCHIVE={VENDORED}")
             self.assertEqual(rc, 0, out)
 
-    @unittest.skipUnless(VENDORED.exists(), "no vendored cubeb archive on this machine")
     def test_truncated_or_altered_archive_stops_the_configure(self):
-        good = VENDORED.read_bytes()
+        # Any bytes other than the pinned archive must be refused, so the case needs no cubeb:
+        # without the vendored archive, a stand-in of about its size takes its place.
+        good = VENDORED.read_bytes() if VENDORED.exists() else b"\x1f\x8b\x08\x00" + bytes(range(256)) * 4096
         altered = bytearray(good)
         altered[len(altered) // 2] ^= 0x01
         cases = {"truncated": good[: len(good) // 3], "altered": bytes(altered), "empty": b""}
         for label, content in cases.items():
+            self.assertNotEqual(hashlib.sha256(content).hexdigest(), PINNED, label)
             with self.subTest(label), tempfile.TemporaryDirectory() as tmp:
                 path = self.archive(tmp, content)
                 rc, out = configure(tmp, f"-DTAMSEL_CUBEB_ARCHIVE={path}")

@@ -16,7 +16,7 @@ constexpr std::optional<std::uint64_t> parse_decimal_digits(std::string_view tex
     for (const char c : text) {
         if (c < '0' || c > '9') return std::nullopt;
         const auto digit = static_cast<std::uint64_t>(c - '0');
-        if (value > (max - digit) / 10) return std::nullopt;
+        if (digit > max || value > (max - digit) / 10) return std::nullopt;
         value = value * 10 + digit;
     }
     return value;

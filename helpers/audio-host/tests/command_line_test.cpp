@@ -1,8 +1,10 @@
 #include "command_line.hpp"
+#include "decimal.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -104,6 +106,23 @@ TEST(ParseArguments, ProcessCaptureKeepsValuesUnchanged) {
     EXPECT_EQ(process.pid, 7u);
     EXPECT_EQ(process.expected_exe, exe);
     EXPECT_EQ(process.expected_start, 133u);
+}
+
+// The reader's own limit, below the widths the command line uses: each digit is checked
+// against the maximum, a single one included.
+TEST(DecimalDigits, NothingAboveTheMaximum) {
+    struct Case {
+        const char* text;
+        std::uint64_t max;
+        std::optional<std::uint64_t> value;
+    };
+    const Case cases[] = {
+        {"5", 5, 5},     {"7", 5, std::nullopt},   {"0", 0, 0},         {"1", 0, std::nullopt},
+        {"05", 5, 5},    {"15", 15, 15},           {"16", 15, std::nullopt}, {"9", 8, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(parse_decimal_digits(c.text, c.max), c.value) << "'" << c.text << "' max " << c.max;
+    }
 }
 
 // The decimal syntax, seen through the excluded PID (32-bit) and the creation time (64-bit).

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <new>
 #include <thread>
@@ -42,6 +43,42 @@ TEST(AllocationCounter, CountsThisThreadsAllocations) {
         ::operator delete(q);
     }).join();
     EXPECT_EQ(other_thread, 1u) << "each thread counts its own allocations";
+}
+
+// The over-aligned forms count and fail in turn like the plain ones (the sample queue is one).
+TEST(AllocationCounter, OverAlignedFormsFailInTurn) {
+    constexpr std::align_val_t ALIGN{64};
+    struct Case {
+        const char* name;
+        void* (*allocate)();           // nullptr when the armed failure gave nothing
+        void (*release)(void*);
+    };
+    const Case cases[] = {
+        {"new", [] { return ::operator new(100, ALIGN); }, [](void* p) { ::operator delete(p, ALIGN); }},
+        {"new[]", [] { return ::operator new[](100, ALIGN); }, [](void* p) { ::operator delete[](p, ALIGN); }},
+        {"nothrow new", [] { return ::operator new(100, ALIGN, std::nothrow); }, [](void* p) { ::operator delete(p, ALIGN); }},
+        {"nothrow new[]", [] { return ::operator new[](100, ALIGN, std::nothrow); },
+         [](void* p) { ::operator delete[](p, ALIGN); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::size_t before = test::allocations_on_this_thread();
+        void* p = c.allocate();
+        EXPECT_EQ(test::allocations_on_this_thread(), before + 1);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % 64, 0u);
+        c.release(p);
+
+        test::fail_allocation(1);
+        void* failed = nullptr;
+        try {
+            failed = c.allocate();
+        } catch (const std::bad_alloc&) {
+        }
+        EXPECT_TRUE(test::allocation_failure_fired());
+        test::disarm_allocation_failure();
+        EXPECT_EQ(failed, nullptr);
+        if (failed) c.release(failed);
+    }
 }
 
 TEST(PushSamples, NeverAllocates) {

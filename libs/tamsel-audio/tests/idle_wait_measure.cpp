@@ -1,7 +1,7 @@
 // Measures the capture worker's idle wait (IdleTimer, 2 ms) on this system, next to the plain
-// 2 ms sleep it replaces, and prints the distribution of how long each wait really lasted.
-// Nothing here asserts a duration: the figures are for reading (and for the report of a run
-// under Wine or on a real Windows machine).
+// 2 ms sleep it replaces, and prints the distribution of how long each wait really lasted (for
+// the report of a run under Wine or on a real Windows machine). Only what holds on a loaded
+// machine too is asserted: no wait ends early.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -75,7 +75,8 @@ TEST(IdleWait, DurationOfTwoMillisecondWaits) {
     const std::vector<double> plain = measure(SLEEPS, [] { Sleep(2); });
     print("Sleep(2)", SLEEPS, distribution(plain));
 
-    EXPECT_EQ(idle.size(), static_cast<std::size_t>(WAITS));
+    // A wait may last longer when the machine is busy, never shorter (less the timer's rounding).
+    EXPECT_GE(*std::min_element(idle.begin(), idle.end()), 1.5) << "an idle wait ended early";
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 // The Windows platform layer under Wine: a thread whose resume fails, standard output handles
-// that are no handles, the cause of a failed write, and the one message-table lookup.
+// that are no handles, the cause of a failed write, the one message-table lookup, and the
+// idle timer on each of its paths.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "open_handles_win.hpp"
 #include "tamsel/audio/capture.hpp"
@@ -126,12 +129,60 @@ TEST(MessageTableWin, AModulesTableAloneNeverTheSystems) {
     EXPECT_NE(text.back(), '\r');
 }
 
-TEST(IdleTimerWin, IsTheHighResolutionTimer) {
-    // Wine and Windows 10 1803 on offer CREATE_WAITABLE_TIMER_HIGH_RESOLUTION.
-    IdleTimer timer;
-    EXPECT_TRUE(timer.high_resolution());
-    timer.wait(2ms);
-    timer.wait(2ms);
+// The flags each timer creation was asked for, in order.
+std::vector<std::uint32_t> g_timer_requests;
+
+void* system_timer(std::uint32_t flags) noexcept {
+    g_timer_requests.push_back(flags);
+    return CreateWaitableTimerExW(nullptr, nullptr, flags, TIMER_ALL_ACCESS);
+}
+void* no_high_resolution(std::uint32_t flags) noexcept {
+    if (flags == 0) return system_timer(flags);
+    g_timer_requests.push_back(flags);
+    return nullptr;
+}
+void* no_timer(std::uint32_t flags) noexcept {
+    g_timer_requests.push_back(flags);
+    return nullptr;
+}
+
+// Whatever timer the system gives (high-resolution, ordinary, none: a plain sleep), every wait
+// lasts at least what was asked, less a little for the timer's own rounding; a loaded machine
+// only makes waits longer. Without the high-resolution timer the fall-back is taken.
+TEST(IdleTimerWin, EachWaitLastsWhatWasAskedOnEveryPath) {
+    constexpr std::uint32_t HIGH_RESOLUTION = 0x00000002;
+    struct Case {
+        const char* name;
+        IdleTimer::CreateTimer create;
+        bool high_resolution;
+        std::vector<std::uint32_t> requests;
+    };
+    const Case cases[] = {
+        {"high-resolution timer", &system_timer, true, {HIGH_RESOLUTION}},
+        {"ordinary timer", &no_high_resolution, false, {HIGH_RESOLUTION, 0}},
+        {"no timer at all", &no_timer, false, {HIGH_RESOLUTION, 0}},
+    };
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        g_timer_requests.clear();
+        IdleTimer timer(c.create);
+        EXPECT_EQ(timer.high_resolution(), c.high_resolution);
+        EXPECT_EQ(g_timer_requests, c.requests);
+        for (const auto period : {2000us, 5000us}) {
+            double shortest_ms = 1e9;
+            for (int i = 0; i < 20; ++i) {
+                LARGE_INTEGER before{}, after{};
+                QueryPerformanceCounter(&before);
+                timer.wait(period);
+                QueryPerformanceCounter(&after);
+                shortest_ms = std::min(shortest_ms, static_cast<double>(after.QuadPart - before.QuadPart) * 1000.0 /
+                                                        static_cast<double>(frequency.QuadPart));
+            }
+            EXPECT_GE(shortest_ms, static_cast<double>(period.count()) / 1000.0 - 0.5) << period.count() << " us";
+        }
+    }
 }
 
 }  // namespace

@@ -135,13 +135,21 @@ Result<NamedThread> start_named_thread(std::string_view name, std::function<void
 
 std::string system_message(std::int32_t code) { return win::message_table_text(static_cast<std::uint32_t>(code)); }
 
-IdleTimer::IdleTimer() noexcept {
+namespace {
+void* create_system_timer(std::uint32_t flags) noexcept {
+    return CreateWaitableTimerExW(nullptr, nullptr, flags, TIMER_ALL_ACCESS);
+}
+}  // namespace
+
+IdleTimer::IdleTimer() noexcept : IdleTimer(&create_system_timer) {}
+
+IdleTimer::IdleTimer(CreateTimer create) noexcept {
     // CREATE_WAITABLE_TIMER_HIGH_RESOLUTION (Windows 10 1803 on); older systems refuse the flag
     // and get an ordinary timer, which wakes at the next tick.
-    constexpr DWORD HIGH_RESOLUTION = 0x00000002;
-    HANDLE timer = CreateWaitableTimerExW(nullptr, nullptr, HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    constexpr std::uint32_t HIGH_RESOLUTION = 0x00000002;
+    void* timer = create(HIGH_RESOLUTION);
     high_resolution_ = timer != nullptr;
-    if (!timer) timer = CreateWaitableTimerExW(nullptr, nullptr, 0, TIMER_ALL_ACCESS);
+    if (!timer) timer = create(0);
     timer_ = timer;
 }
 

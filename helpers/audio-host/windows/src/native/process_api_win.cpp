@@ -82,7 +82,7 @@ Result<ProcessIdentity> WindowsProcessApi::query_process_identity(std::uint32_t 
 }
 
 Result<ProcessTable> WindowsProcessApi::take_process_table() {
-    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    const UniqueSnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return fail(context_error_from_last_error("process snapshot"));
 
     PROCESSENTRY32W entry{};

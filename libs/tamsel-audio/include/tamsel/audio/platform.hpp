@@ -59,6 +59,12 @@ Result<NamedThread> start_named_thread(std::string_view name, std::function<void
 class IdleTimer {
 public:
     IdleTimer() noexcept;
+#if defined(_WIN32)
+    // Makes a waitable timer with CreateWaitableTimerExW's flags, or gives null. The default is
+    // the system's; a test passes one that refuses, to take the fall-back paths.
+    using CreateTimer = void* (*)(std::uint32_t flags) noexcept;
+    explicit IdleTimer(CreateTimer create) noexcept;
+#endif
     ~IdleTimer();
     IdleTimer(const IdleTimer&) = delete;
     IdleTimer& operator=(const IdleTimer&) = delete;

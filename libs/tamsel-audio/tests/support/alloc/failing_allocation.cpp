@@ -2,6 +2,7 @@
 #include "failing_allocation.hpp"
 
 #if defined(_WIN32)
+#include <malloc.h>
 #include <windows.h>
 #endif
 
@@ -58,6 +59,26 @@ void* allocate(std::size_t size) noexcept { return std::malloc(size == 0 ? 1 : s
 // Out of line so the compiler does not see free() meet a pointer from operator new.
 [[gnu::noinline]] void release(void* p) noexcept { std::free(p); }
 
+// The over-aligned forms (a type declared alignas(64), for one) have their own allocator pair.
+void* allocate_aligned(std::size_t size, std::align_val_t alignment) noexcept {
+    const auto align = static_cast<std::size_t>(alignment);
+    size = size == 0 ? align : (size + align - 1) / align * align;
+#if defined(_WIN32)
+    return _aligned_malloc(size, align);
+#else
+    void* p = nullptr;
+    return posix_memalign(&p, align < sizeof(void*) ? sizeof(void*) : align, size) == 0 ? p : nullptr;
+#endif
+}
+
+[[gnu::noinline]] void release_aligned(void* p) noexcept {
+#if defined(_WIN32)
+    _aligned_free(p);
+#else
+    std::free(p);
+#endif
+}
+
 }  // namespace
 
 void* operator new(std::size_t size) {
@@ -74,6 +95,25 @@ void operator delete(void* p, std::size_t) noexcept { release(p); }
 void operator delete[](void* p, std::size_t) noexcept { release(p); }
 void operator delete(void* p, const std::nothrow_t&) noexcept { release(p); }
 void operator delete[](void* p, const std::nothrow_t&) noexcept { release(p); }
+
+void* operator new(std::size_t size, std::align_val_t alignment) {
+    if (take_failure()) throw std::bad_alloc();
+    if (void* p = allocate_aligned(size, alignment)) return p;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size, std::align_val_t alignment) { return ::operator new(size, alignment); }
+void* operator new(std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return take_failure() ? nullptr : allocate_aligned(size, alignment);
+}
+void* operator new[](std::size_t size, std::align_val_t alignment, const std::nothrow_t&) noexcept {
+    return take_failure() ? nullptr : allocate_aligned(size, alignment);
+}
+void operator delete(void* p, std::align_val_t) noexcept { release_aligned(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { release_aligned(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { release_aligned(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { release_aligned(p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept { release_aligned(p); }
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept { release_aligned(p); }
 
 namespace tamsel::test {
 

@@ -4,7 +4,8 @@
 // A test program that links tamsel_test_failing_allocation gets a global operator new that
 // counts the allocations of each thread separately (allocations_on_this_thread). It goes
 // through operator new and not malloc because AddressSanitizer owns malloc; the standard
-// library allocates through operator new, so every container, string or std::function counts. Arming a thread makes its n-th allocation
+// library allocates through operator new, so every container, string or std::function counts, and
+// so does every object of an over-aligned type (operator new with std::align_val_t). Arming a thread makes its n-th allocation
 // from then on throw std::bad_alloc (once); other threads are untouched, so a thread started by
 // the code under test allocates normally unless it arms itself.
 //
@@ -23,7 +24,7 @@
 
 namespace tamsel::test {
 
-// Every operator new (the nothrow forms included) this thread has made so far.
+// Every operator new (the nothrow and the over-aligned forms included) this thread has made so far.
 std::size_t allocations_on_this_thread() noexcept;
 
 // From now on, this thread's n-th allocation (n >= 1) throws std::bad_alloc.
