@@ -33,12 +33,11 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
     if (frames == 0) return;
     stream.delivered = true;
     if (stream.debt > 0) {
-        // Frames of a stretch already mixed without them.
+        // Frames of a stretch already mixed without them (as silence): the mix stays continuous.
         const std::size_t late = std::min(stream.debt, frames);
         stream.debt -= late;
         frames -= late;
         if (samples != nullptr) samples += late * MIX_CHANNELS;
-        discontinuity_ = true;
         if (frames == 0) return;
     }
     if (stream.frames() == 0) stream.waiting_since = now_us;
@@ -76,7 +75,8 @@ void StreamMixer::push(std::uint32_t id, const float* samples, std::size_t frame
 void StreamMixer::push_gap(std::uint32_t id, std::size_t frames, std::int64_t now_us) {
     const auto it = streams_.find(id);
     if (it == streams_.end()) return;
-    discontinuity_ = true;
+    // Silence of the hole's length keeps the timeline continuous; only what is cut off skips.
+    if (frames > MAX_GAP_FRAMES) discontinuity_ = true;
     append(it->second, nullptr, std::min(frames, MAX_GAP_FRAMES), now_us);
 }
 

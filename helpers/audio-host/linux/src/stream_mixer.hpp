@@ -18,8 +18,8 @@
 // most MIX_WAIT_US (plus the same again for a remainder left by a partial mix) when one lags.
 //
 // Staying aligned: a stream that has delivered before and lags owes the frames mixed without
-// it. Its late frames belong to that stretch, which has gone out already: they are dropped
-// (a discontinuity), so it stays in step with the others instead of running behind them from
+// it. Its late frames belong to that stretch, which has gone out already (with silence in their
+// place, so the mix itself skips nothing and is not flagged): they are dropped, so it stays in step with the others instead of running behind them from
 // then on (which would lengthen the mix a little at every lag). The debt is bounded by
 // MAX_DEBT_FRAMES; a stream that just joined, or resumed after a pause, owes nothing, so its
 // first frames are never dropped.
@@ -30,11 +30,13 @@
 // until it delivers); remove_stream ends it: its frames still queued are mixed out, it no longer
 // holds the mix back, and it is forgotten once empty.
 //
-// Gaps: a hole the server reports in one stream is filled with silence of its length (so the
-// streams stay aligned) and the next mixed packet carries the discontinuity flag; an overflow
-// (data lost, length unknown) flags the discontinuity only. A stream whose FIFO outgrows
-// MAX_QUEUED_FRAMES (its clock runs ahead of another stream's) loses its oldest frames, and
-// that is a discontinuity too.
+// Gaps: the discontinuity flag of a mixed packet means the mixed timeline skips there (the
+// capture worker then discards the partial chunk it holds), so it is set only where it does:
+// an overflow (data lost, length unknown), the part of a reported hole beyond MAX_GAP_FRAMES,
+// and a stream whose FIFO outgrows MAX_QUEUED_FRAMES (its clock runs ahead of another stream's,
+// or the packet loop cannot hand its frames on) and loses its oldest frames. A hole the server
+// reports is filled with silence of its length (so the streams stay aligned) and the timeline
+// goes on unbroken, as it does where a lagging stream's late frames are dropped.
 
 #include <cstddef>
 #include <cstdint>
