@@ -441,7 +441,7 @@ Result<std::uint32_t> PulseCaptureClient::next_packet_size() {
 
 Result<CapturePacket> PulseCaptureClient::get_buffer() {
     CapturePacket packet;
-    const bool gap = mixer_.take(pending_frames_, packet_, now_us());
+    const bool gap = mixer_.take(pending_frames_, packet_);
     packet.data = packet_.data();
     packet.frames = pending_frames_;
     packet.flags = gap ? PACKET_FLAG_DISCONTINUITY : 0u;
