@@ -3,8 +3,8 @@
 // with the real tamsel::capture::CaptureWorker; tests instantiate it with a recording worker to
 // see the take-down order. Include only from capture_run.cpp and tests.
 //
-// A Worker offers push_samples(const float*, size_t), mark_discontinuity(), release_producer(),
-// stop() and failure() (null, or why the worker thread ended early); StartWorker is callable as
+// A Worker offers push_samples(const float*, size_t), mark_discontinuity(), queue_room_frames(),
+// release_producer(), stop() and failure() (null, or why the worker thread ended early); StartWorker is callable as
 //   Result<Worker>(std::uint16_t channels, std::uint32_t rate, std::size_t capacity,
 //                  tamsel::capture::OutputFailedFlag output_failed).
 
@@ -25,6 +25,17 @@ inline constexpr std::size_t CAPTURE_QUEUE_CAPACITY = 32;
 
 namespace detail {
 
+// The worker's free queue room, as the capture source sees it.
+template <class Worker>
+class WorkerRoom final : public PacketRoom {
+public:
+    explicit WorkerRoom(const Worker& worker) noexcept : worker_(worker) {}
+    std::size_t room_frames() const noexcept override { return worker_.queue_room_frames(); }
+
+private:
+    const Worker& worker_;
+};
+
 // Everything the run creates, released in the fixed take-down order whatever step it reached.
 template <class Worker>
 class CaptureRunResources {
@@ -35,10 +46,14 @@ public:
     ~CaptureRunResources() { take_down(); }
 
     void take_down() noexcept {
-        if (client) client->stop();
+        if (client) {
+            client->set_packet_room(nullptr);
+            client->stop();
+        }
         if (worker) {
             worker->release_producer();
             worker->stop();
+            room.reset();
             worker.reset();
         }
         output_failed.reset();
@@ -57,6 +72,7 @@ public:
     std::unique_ptr<CaptureClient> client;
     capture::OutputFailedFlag output_failed;
     std::optional<Worker> worker;
+    std::optional<WorkerRoom<Worker>> room;
 
 private:
     CaptureRunPlatform& platform_;
@@ -94,6 +110,8 @@ Status run_capture_with(const CaptureRequest& request, CaptureRunPlatform& platf
                                              run.output_failed);
         if (!worker) return worker.error_result();
         run.worker.emplace(std::move(*worker));
+        run.room.emplace(*run.worker);
+        run.client->set_packet_room(&*run.room);
     }
 
     // 5. From here on a console stop ends the run normally.

@@ -10,6 +10,7 @@
 // control (Windows: IAudioClient Stop and Release); destroying the client releases the rest
 // (the capture event and the capture interface).
 
+#include <cstddef>
 #include <cstdint>
 
 #include "tamsel/audio/result.hpp"
@@ -41,6 +42,17 @@ struct CapturePacket {
 
 enum class WaitOutcome { Signalled, Timeout, Failed };
 
+// How many frames the consumer of the packets (the capture worker's queue) takes now without
+// dropping any, in one packet or several. Asked on the capture thread only; it only grows until
+// the next packet is pushed.
+class PacketRoom {
+public:
+    virtual std::size_t room_frames() const noexcept = 0;
+
+protected:
+    ~PacketRoom() = default;
+};
+
 class CaptureClient {
 public:
     virtual ~CaptureClient() = default;
@@ -58,6 +70,10 @@ public:
     virtual Status start() = 0;
     // Stops the stream, ignoring failures, and releases the stream control. Idempotent.
     virtual void stop() noexcept = 0;
+    // The room of the packets' consumer (null: none any more), for a source that keeps what it
+    // has not handed over (the PulseAudio client) and so hands a backlog over no faster than
+    // it is taken. A source whose engine sets the packets' pace ignores it.
+    virtual void set_packet_room(const PacketRoom* room) noexcept { (void)room; }
 };
 
 }  // namespace tamsel::host

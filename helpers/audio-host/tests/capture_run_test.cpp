@@ -25,6 +25,7 @@ public:
         return count / 2;
     }
     void mark_discontinuity() noexcept { log_->push_back("discontinuity"); }
+    std::size_t queue_room_frames() const noexcept { return 16384; }
     void release_producer() noexcept { log_->push_back("release producer"); }
     void stop() noexcept { log_->push_back("worker stop"); }
     const char* failure() const noexcept { return failure_->has_value() ? (*failure_)->c_str() : nullptr; }

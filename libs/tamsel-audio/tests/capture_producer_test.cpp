@@ -42,16 +42,19 @@ TEST(SampleQueue, EverySlotIsUsable) {
     for (std::size_t capacity : std::initializer_list<std::size_t>{1, 2, 32}) {
         SampleQueue queue(capacity);
         for (std::size_t i = 0; i < capacity; ++i) {
+            EXPECT_EQ(queue.free_slots(), capacity - i);
             SamplePiece* slot = queue.try_claim();
             ASSERT_NE(slot, nullptr) << "slot " << i << " of " << capacity;
             slot->start_frame = i;
             queue.publish();
         }
         EXPECT_EQ(queue.try_claim(), nullptr) << "full at " << capacity;
+        EXPECT_EQ(queue.free_slots(), 0u);
         const SamplePiece* front = queue.try_peek();
         ASSERT_NE(front, nullptr);
         EXPECT_EQ(front->start_frame, 0u);
         queue.release();
+        EXPECT_EQ(queue.free_slots(), 1u);
         EXPECT_NE(queue.try_claim(), nullptr) << "a released slot is free again";
     }
 }

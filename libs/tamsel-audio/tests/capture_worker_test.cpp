@@ -275,8 +275,12 @@ TEST(CaptureWorker, WithTheWorkerHeldTheRingTakes32PiecesAndDropsTheRest) {
     auto worker = start_capture_worker_with(2, 48000, 32, new_flag(), harness.hooks());
     ASSERT_TRUE(worker);
     const auto packet = frames_from(0, 512);
+    EXPECT_EQ(worker->queue_room_frames(), 32u * 512);
     std::size_t accepted = 0;
-    for (int i = 0; i < 35; ++i) accepted += worker->push_samples(packet.data(), packet.size());
+    for (std::size_t i = 0; i < 35; ++i) {
+        EXPECT_EQ(worker->queue_room_frames(), i < 32 ? (32 - i) * 512 : 0u) << "before push " << i;
+        accepted += worker->push_samples(packet.data(), packet.size());
+    }
     EXPECT_EQ(accepted, 32u * 512);
     EXPECT_EQ(worker->counters().accepted_frames.load(), 32u * 512);
     EXPECT_EQ(worker->counters().dropped_frames.load(), 3u * 512);
@@ -301,6 +305,7 @@ TEST(CaptureWorker, PushesAfterStopOrReleaseCountNothing) {
         } else {
             worker->stop();
         }
+        EXPECT_EQ(worker->queue_room_frames(), 0u) << "no room once nothing can be pushed";
         EXPECT_EQ(worker->push_samples(packet.data(), packet.size()), 0u);
         EXPECT_EQ(worker->push_samples(packet.data(), 3), 0u);
         EXPECT_EQ(worker->counters().accepted_frames.load(), 480u);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "error_text.hpp"
@@ -404,37 +405,43 @@ void PulseCaptureClient::on_anchor_state(pa_stream* stream, void* raw) {
     if (it != self->anchors_.end() && it->second.get() == anchor) self->retire(self->anchors_, anchor->sink);
 }
 
+std::size_t PulseCaptureClient::room() const noexcept {
+    return room_ != nullptr ? room_->room_frames() : std::numeric_limits<std::size_t>::max();
+}
+
 WaitOutcome PulseCaptureClient::wait_for_packet(std::uint32_t timeout_ms) {
     const std::int64_t deadline = now_us() + std::int64_t{timeout_ms} * 1000;
-    if (handed_frames_ >= PULSE_PACE_FRAMES) {
-        // The last drain stopped at the pace: the capture worker empties the sample queue while
-        // the main loop takes what the server has sent meanwhile.
-        if (!iterate(PULSE_PACE_PAUSE_US)) return WaitOutcome::Failed;
-    }
-    handed_frames_ = 0;
     for (;;) {
         const std::int64_t now = now_us();
-        if (failure_ || mixer_.ready_frames(now, PULSE_PACKET_FRAMES) > 0) return WaitOutcome::Signalled;
+        if (failure_) return WaitOutcome::Signalled;
+        const bool due = mixer_.ready_frames(now, PULSE_PACKET_FRAMES) > 0;
+        if (due && room() > 0) return WaitOutcome::Signalled;
         if (now >= deadline || stopping_) return WaitOutcome::Timeout;
         std::int64_t step = deadline - now;
-        // Unmixed frames become due by time alone (a lagging stream): look again soon.
-        if (mixer_.has_queued()) step = std::min<std::int64_t>(step, 5000);
+        if (due) {
+            // The queue is full: the worker frees room while the main loop takes what the
+            // server sends meanwhile.
+            step = std::min(step, PULSE_ROOM_POLL_US);
+        } else if (mixer_.has_queued()) {
+            // Unmixed frames become due by time alone (a lagging stream): look again soon.
+            step = std::min<std::int64_t>(step, 5000);
+        }
         if (!iterate(step)) return WaitOutcome::Failed;
     }
 }
 
 Result<std::uint32_t> PulseCaptureClient::next_packet_size() {
     if (failure_) return fail(*failure_);
-    // A backlog (after the process or the server was held up) is handed out in steps the sample
-    // queue can take; a size of 0 ends the drain and the next wait pauses briefly.
-    if (handed_frames_ >= PULSE_PACE_FRAMES) return pending_frames_ = 0;
-    pending_frames_ = static_cast<std::uint32_t>(mixer_.ready_frames(now_us(), PULSE_PACKET_FRAMES));
+    // No more than the queue takes now; 0 (a full queue) ends the drain, and the next wait waits
+    // for room.
+    const std::size_t limit = std::min<std::size_t>(PULSE_PACKET_FRAMES, room());
+    pending_frames_ = static_cast<std::uint32_t>(mixer_.ready_frames(now_us(), limit));
     return pending_frames_;
 }
 
 Result<CapturePacket> PulseCaptureClient::get_buffer() {
     CapturePacket packet;
-    const bool gap = mixer_.take(pending_frames_, packet_, now_us());
+    const bool gap = mixer_.take(pending_frames_, packet_);
     packet.data = packet_.data();
     packet.frames = pending_frames_;
     packet.flags = gap ? PACKET_FLAG_DISCONTINUITY : 0u;
@@ -443,7 +450,6 @@ Result<CapturePacket> PulseCaptureClient::get_buffer() {
 
 Status PulseCaptureClient::release_buffer(std::uint32_t frames) {
     if (frames != pending_frames_) return fail("release capture packet: packet size mismatch");
-    handed_frames_ += frames;
     pending_frames_ = 0;
     return ok();
 }

@@ -18,9 +18,12 @@
 // Packets: at most buffer_frames() (100 ms) frames each; a packet is due when every live stream
 // has delivered, or MIX_WAIT_US after the oldest unmixed frame arrived (stream_mixer.hpp).
 // When nothing selected plays, no packets come and standard output stays quiet. The server
-// sends what it rendered while this process was held up all at once; the sample queue holds
-// about 340 ms, so such a backlog is handed out PULSE_PACE_FRAMES per wait with a short pause
-// between, in which the capture worker drains the queue (about 50 times real time).
+// sends what it rendered while this process was held up all at once, and the capture worker may
+// be held up itself (a loaded machine, a reader that is slow to read): the sample queue holds
+// about 340 ms, so packets are cut to the room the queue has (set_packet_room), and while it
+// has none the main loop looks again every PULSE_ROOM_POLL_US, taking in what the server sends
+// meanwhile. A backlog thus goes over as fast as the worker takes it, and the queue drops
+// nothing while the mixer can hold the rest (MAX_QUEUED_FRAMES).
 //
 // A stream's start: a monitor stream receives what its sink renders from the sink input after
 // the monitor stream exists. A sink renders ahead by its latency, which on an idle PulseAudio
@@ -69,10 +72,8 @@ inline constexpr std::uint32_t PULSE_PACKET_FRAMES = 4800;      // 100 ms
 inline constexpr std::uint32_t PULSE_FRAGMENT_FRAMES = 480;     // 10 ms
 inline constexpr std::uint32_t PULSE_CONNECT_TIMEOUT_MS = 5000;
 inline constexpr std::uint32_t ANCHOR_PEAKS_PER_SECOND = 100;  // one peak per 10 ms: the sinks' latency
-// Frames handed to the packet loop per wait at most (a third of the sample queue), and the
-// pause before the next wait when a backlog was cut there.
-inline constexpr std::uint32_t PULSE_PACE_FRAMES = 4800;
-inline constexpr std::int64_t PULSE_PACE_PAUSE_US = 2000;
+// While the packets' consumer has no room, the wait looks again this often.
+inline constexpr std::int64_t PULSE_ROOM_POLL_US = 2000;
 
 class PulseCaptureClient final : public CaptureClient {
 public:
@@ -91,6 +92,7 @@ public:
     std::uint32_t buffer_frames() const override { return PULSE_PACKET_FRAMES; }
     Status start() override;
     void stop() noexcept override;
+    void set_packet_room(const PacketRoom* room) noexcept override { room_ = room; }
 
     // Sink inputs with an open monitor stream (for tests and diagnostics).
     std::size_t monitored_streams() const { return streams_.size(); }
@@ -119,6 +121,8 @@ private:
     void retire(StreamMap& streams, std::uint32_t key);
     void forget_sink_input(std::uint32_t sink_input);
     void set_failure(std::string text);
+    // Frames the packets' consumer takes now (no limit without one).
+    std::size_t room() const noexcept;
 
     static void on_context_state(pa_context* context, void* self);
     static void on_subscription(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* self);
@@ -147,8 +151,8 @@ private:
     std::vector<std::unique_ptr<ServerStream>> ended_;
     std::optional<std::string> failure_;
 
+    const PacketRoom* room_ = nullptr;
     std::uint32_t pending_frames_ = 0;
-    std::uint32_t handed_frames_ = 0;  // since the last wait
     std::vector<float> packet_;
 };
 

@@ -33,15 +33,15 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
     if (frames == 0) return;
     stream.delivered = true;
     if (stream.debt > 0) {
-        // Frames of a stretch already mixed without them.
+        // Frames of a stretch already mixed without them (as silence): the mix stays continuous.
         const std::size_t late = std::min(stream.debt, frames);
         stream.debt -= late;
         frames -= late;
         if (samples != nullptr) samples += late * MIX_CHANNELS;
-        discontinuity_ = true;
         if (frames == 0) return;
     }
-    if (stream.frames() == 0) stream.waiting_since = now_us;
+    stream.received += frames;
+    stream.arrivals.emplace_back(stream.received, now_us);
     const std::size_t old_size = stream.samples.size();
     stream.samples.resize(old_size + frames * MIX_CHANNELS);
     if (samples != nullptr) {
@@ -51,10 +51,16 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
         std::fill(stream.samples.begin() + static_cast<std::ptrdiff_t>(old_size), stream.samples.end(), 0.0f);
     }
     if (stream.frames() > MAX_QUEUED_FRAMES) {
-        stream.head += (stream.frames() - MAX_QUEUED_FRAMES) * MIX_CHANNELS;
+        consume(stream, stream.frames() - MAX_QUEUED_FRAMES);
         discontinuity_ = true;
         compact(stream);
     }
+}
+
+void StreamMixer::consume(Stream& stream, std::size_t frames) {
+    stream.head += frames * MIX_CHANNELS;
+    stream.consumed += frames;
+    while (!stream.arrivals.empty() && stream.arrivals.front().first <= stream.consumed) stream.arrivals.pop_front();
 }
 
 void StreamMixer::compact(Stream& stream) {
@@ -76,7 +82,8 @@ void StreamMixer::push(std::uint32_t id, const float* samples, std::size_t frame
 void StreamMixer::push_gap(std::uint32_t id, std::size_t frames, std::int64_t now_us) {
     const auto it = streams_.find(id);
     if (it == streams_.end()) return;
-    discontinuity_ = true;
+    // Silence of the hole's length keeps the timeline continuous; only what is cut off skips.
+    if (frames > MAX_GAP_FRAMES) discontinuity_ = true;
     append(it->second, nullptr, std::min(frames, MAX_GAP_FRAMES), now_us);
 }
 
@@ -88,7 +95,7 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
     for (const auto& [id, stream] : streams_) {
         const std::size_t frames = stream.frames();
         most = std::max(most, frames);
-        if (frames > 0) oldest = std::min(oldest, stream.waiting_since);
+        if (frames > 0) oldest = std::min(oldest, stream.waiting_since());
         if (stream.holds_back()) {
             any_live = true;
             live_min = std::min(live_min, frames);
@@ -106,7 +113,7 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
     return std::min(due, max_frames);
 }
 
-bool StreamMixer::take(std::size_t frames, std::vector<float>& out, std::int64_t now_us) {
+bool StreamMixer::take(std::size_t frames, std::vector<float>& out) {
     out.assign(frames * MIX_CHANNELS, 0.0f);
     for (auto it = streams_.begin(); it != streams_.end();) {
         Stream& stream = it->second;
@@ -116,7 +123,7 @@ bool StreamMixer::take(std::size_t frames, std::vector<float>& out, std::int64_t
         }
         const float* source = stream.samples.data() + stream.head;
         for (std::size_t i = 0; i < used * MIX_CHANNELS; ++i) out[i] += source[i];
-        stream.head += used * MIX_CHANNELS;
+        consume(stream, used);
         if (stream.frames() == 0) {
             stream.samples.clear();
             stream.head = 0;
@@ -124,10 +131,8 @@ bool StreamMixer::take(std::size_t frames, std::vector<float>& out, std::int64_t
                 it = streams_.erase(it);
                 continue;
             }
-        } else {
-            // What is left waits again, from now, for the streams it is to be mixed with.
-            stream.waiting_since = now_us;
-            if (stream.head >= stream.samples.size() / 2) compact(stream);
+        } else if (stream.head >= stream.samples.size() / 2) {
+            compact(stream);
         }
         ++it;
     }

@@ -13,13 +13,15 @@
 // one the server delivers in bursts: PipeWire's server sends each monitor stream on its own
 // schedule, and bursts 50-100 ms apart were measured on a loaded machine) would hold the others
 // back, so once the oldest unmixed frame of any stream has waited MIX_WAIT_US, the mix advances
-// by the most any stream holds and treats the lagging stream as silent for that stretch. The
-// latency the mixer adds is therefore 0 with one stream, about 0 for streams in step, and at
-// most MIX_WAIT_US (plus the same again for a remainder left by a partial mix) when one lags.
+// by the most any stream holds and treats the lagging stream as silent for that stretch. Each
+// stream remembers when each delivery arrived, so frames that have waited that long stay due
+// however many packets they take (a packet holds at most what the packet loop can pass on),
+// and a lag adds no latency that outlasts it. The latency the mixer adds is therefore 0 with
+// one stream, about 0 for streams in step, and at most MIX_WAIT_US when one lags.
 //
 // Staying aligned: a stream that has delivered before and lags owes the frames mixed without
-// it. Its late frames belong to that stretch, which has gone out already: they are dropped
-// (a discontinuity), so it stays in step with the others instead of running behind them from
+// it. Its late frames belong to that stretch, which has gone out already (with silence in their
+// place, so the mix itself skips nothing and is not flagged): they are dropped, so it stays in step with the others instead of running behind them from
 // then on (which would lengthen the mix a little at every lag). The debt is bounded by
 // MAX_DEBT_FRAMES; a stream that just joined, or resumed after a pause, owes nothing, so its
 // first frames are never dropped.
@@ -30,15 +32,19 @@
 // until it delivers); remove_stream ends it: its frames still queued are mixed out, it no longer
 // holds the mix back, and it is forgotten once empty.
 //
-// Gaps: a hole the server reports in one stream is filled with silence of its length (so the
-// streams stay aligned) and the next mixed packet carries the discontinuity flag; an overflow
-// (data lost, length unknown) flags the discontinuity only. A stream whose FIFO outgrows
-// MAX_QUEUED_FRAMES (its clock runs ahead of another stream's) loses its oldest frames, and
-// that is a discontinuity too.
+// Gaps: the discontinuity flag of a mixed packet means the mixed timeline skips there (the
+// capture worker then discards the partial chunk it holds), so it is set only where it does:
+// an overflow (data lost, length unknown), the part of a reported hole beyond MAX_GAP_FRAMES,
+// and a stream whose FIFO outgrows MAX_QUEUED_FRAMES (its clock runs ahead of another stream's,
+// or the packet loop cannot hand its frames on) and loses its oldest frames. A hole the server
+// reports is filled with silence of its length (so the streams stay aligned) and the timeline
+// goes on unbroken, as it does where a lagging stream's late frames are dropped.
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <utility>
 #include <vector>
 
 namespace tamsel::host::linux_host {
@@ -68,7 +74,7 @@ public:
     std::size_t ready_frames(std::int64_t now_us, std::size_t max_frames) const;
     // Mixes `frames` frames (as ready_frames gave them) into `out` (resized to frames * 2).
     // Returns true when the packet starts after a gap (discontinuity).
-    bool take(std::size_t frames, std::vector<float>& out, std::int64_t now_us);
+    bool take(std::size_t frames, std::vector<float>& out);
 
     // Any stream holds frames not mixed yet.
     bool has_queued() const;
@@ -80,7 +86,12 @@ private:
     struct Stream {
         std::vector<float> samples;  // queued frames, interleaved, from `head` on
         std::size_t head = 0;        // first unmixed sample
-        std::int64_t waiting_since = 0;  // arrival of the oldest unmixed frame
+        std::uint64_t received = 0;  // frames queued since the stream joined
+        std::uint64_t consumed = 0;  // of those, frames mixed or dropped
+        // One entry per delivery not wholly consumed: (`received` after it, its arrival time).
+        std::deque<std::pair<std::uint64_t, std::int64_t>> arrivals;
+        // Arrival of the oldest unmixed frame (frames() > 0).
+        std::int64_t waiting_since() const { return arrivals.front().second; }
         bool ending = false;
         bool paused = false;
         bool delivered = false;   // has delivered since it joined or resumed
@@ -90,6 +101,8 @@ private:
     };
     void append(Stream& stream, const float* samples, std::size_t frames, std::int64_t now_us);
     void compact(Stream& stream);
+    // Frames leave the front of the stream's queue (mixed, or dropped when it outgrew its bound).
+    static void consume(Stream& stream, std::size_t frames);
 
     std::map<std::uint32_t, Stream> streams_;
     bool discontinuity_ = false;

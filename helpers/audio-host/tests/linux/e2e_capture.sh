@@ -30,10 +30,6 @@ echo "$report"; cat target.err
 # is not checked. (Streams that start while the host captures lose nothing: e2e_speech.sh.)
 "$PCM_CHECK" target.pcm --tone 1000:0.5 --tone 2000:0.25 --absent 440 --min-ms 3000 --skip-ms 1000 ||
     fail "target capture"
-# Two streams delivered out of step must not lengthen the mix: never more audio than time.
-bytes=$(report_value "$report" bytes)
-wall_ms=$(report_value "$report" wall_ms)
-[ "$bytes" -le $(( (wall_ms + 100) * 96 )) ] || fail "$bytes bytes of audio in $wall_ms ms: the mix was stretched"
 end_tree "$target"
 
 echo "--- system capture with a 1 kHz player under the translator, stopped by SIGTERM"
@@ -44,22 +40,6 @@ echo "$report"; cat system.err
 [ "$(head -n1 system.err)" = "$FORMAT_LINE" ] || fail "the first line must be the format event"
 [ -z "$(error_events system.err)" ] || fail "no error event after a stop"
 "$PCM_CHECK" system.pcm --tone 440:0.5 --absent 1000 --min-ms 2000 --skip-ms 300 || fail "system capture"
-
-echo "--- the target's stream moves to another sink (44.1 kHz) and is monitored there again"
-bg_tree sh -c 'exec paplay tone1k.wav'
-target=$!
-await_sink_input_of "$target"
-( sleep 2.5; pactl move-sink-input "$(sink_input_of "$target")" other ) &
-mover=$!
-report=$("$TRANSLATOR" --host "$HOST" --target "pid:$target" --out moved.pcm --err moved.err \
-         --stop-after-ms 8000)
-wait "$mover" || fail "moving the stream failed"
-echo "$report"; cat moved.err
-end_tree "$target"
-[ "$(report_value "$report" host_exit)" = 0 ] || fail "the move must not end the capture"
-# The player started before the capture: until the move 0.5 to 2.5 s of audio arrive (see
-# above); after it, on the other sink (held at the low latency too), all 5.5 s must come.
-"$PCM_CHECK" moved.pcm --tone 1000:0.5 --absent 440 --min-ms 5000 --skip-ms 100 || fail "capture after the move"
 
 echo "--- the target exits during capture"
 bg_tree sh -c 'paplay short1k.wav; sleep 0.3'

@@ -6,13 +6,21 @@
 # machine may drop a quantum) at a high signal-to-noise ratio. The host's once-a-second
 # diagnostic line shows drops and discontinuities should a round fail.
 #   1. system capture, the player outside the translator's tree;
-#   2. capture of a target whose child starts playing.
+#   2. capture of a target whose child starts playing;
+#   3. a reader that stops reading for a while;
+#   4. the target's stream moving to another sink;
+#   5. a second stream of the target lagging behind.
 # Nothing here waits for a time to pass: the player starts once the host's anchor streams exist
 # (the host is subscribed by then), and the host is stopped once the capture holds as much
 # audio as was played.
 source "$(dirname "$0")/e2e_common.sh"
 
+sink_listed() { pactl list short sinks | awk -v name="$1" '$2 == name { found = 1 } END { exit !found }'; }
 start_server
+# A third sink at the cable's rate, for the move: audio moved to a 44.1 kHz sink comes back
+# resampled twice, and the comparison with what was played would judge the resampler.
+pactl load-module module-null-sink sink_name=second rate=48000 >/dev/null
+poll 100 sink_listed second || fail "the sink second did not appear"
 cd "$E2E_TMP"
 espeak-ng -w speech.wav "Every new video, call or notification starts with the words that matter most."
 # Played at the sink's rate, in stereo, from its first sound on: the harshest start.
@@ -28,28 +36,56 @@ await_captured() {
 }
 captured_enough() { [ "$(stat -c %s "$1")" -ge $((played_bytes - 50 * 96)) ]; }
 
-# run_round NAME TARGET PLAYER_COMMAND: starts the capture, the player once the host captures,
-# stops the host once the audio is in, and checks the capture against the reference.
+# The last diagnostic line's counter $2 in standard-error file $1.
+last_counter() { grep '^TAMSEL_CAPTURE ' "$1" | tail -n1 | sed -n "s/.*\b$2=\([0-9]*\).*/\1/p"; }
+
+# Runs "$@" once capture file $1 holds $2 ms of audio (in the background; the round waits for it).
+at_captured() {
+    local file=$1 ms=$2
+    shift 2
+    poll 300 holds_ms "$file" "$ms" || fail "the capture never reached $ms ms"
+    "$@"
+}
+holds_ms() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge $(($2 * 96)) ]; }
+
+# run_round NAME TARGET [TRANSLATOR_OPTION...]: starts the capture, the player (waiting for
+# NAME.go) once the host captures, ROUND_ACTION (if set) meanwhile, stops the host once the
+# audio is in, and checks the capture against the reference: nothing lost, nothing dropped,
+# never more audio than time.
 run_round() {
     local name=$1 target=$2
+    shift 2
     rm -f "$name.go" "$name.stop"
     TAMSEL_AUDIO_DIAGNOSTICS=1 "$TRANSLATOR" --host "$HOST" --target "$target" --out "$name.pcm" --err "$name.err" \
-        --stop-file "$name.stop" --timeout-ms 60000 >"$name.report" &
+        --stop-file "$name.stop" --timeout-ms 60000 "$@" >"$name.report" &
     local translator=$!
     E2E_PIDS+=("$translator")
     await_capture_ready
     touch "$name.go"
+    local action=
+    if [ -n "${ROUND_ACTION:-}" ]; then
+        $ROUND_ACTION "$name" &
+        action=$!
+    fi
     poll 300 test -e "$name.played" || fail "$name: the player did not finish"
     await_captured "$name.pcm"
     touch "$name.stop"
     wait "$translator" || fail "$name: the translator failed"
-    cat "$name.report" "$name.err"
-    [ "$(report_value "$(cat "$name.report")" host_exit)" = 0 ] || fail "$name: the host must end with exit 0"
+    [ -z "$action" ] || wait "$action" || fail "$name: the action during the round failed"
+    local report
+    report=$(cat "$name.report")
+    echo "$report"; cat "$name.err"
+    [ "$(report_value "$report" host_exit)" = 0 ] || fail "$name: the host must end with exit 0"
     [ "$(head -n1 "$name.err")" = "$FORMAT_LINE" ] || fail "$name: the first line must be the format event"
     [ -z "$(error_events "$name.err")" ] || fail "$name: no error event"
     "$PCM_ALIGN" reference.raw "$name.pcm" --max-start-loss-ms 50 --max-end-loss-ms 0 --max-lost-inside-ms 50 \
         --min-snr-db 60 ||
         fail "$name: the capture does not hold what was played"
+    [ "$(last_counter "$name.err" dropped_frames)" = 0 ] || fail "$name: frames were dropped"
+    local bytes wall_ms
+    bytes=$(report_value "$report" bytes)
+    wall_ms=$(report_value "$report" wall_ms)
+    [ "$bytes" -le $((wall_ms * 96)) ] || fail "$name: $bytes bytes of audio in $wall_ms ms: the mix was stretched"
 }
 
 echo "--- system capture, the player outside the translator's tree"
@@ -62,5 +98,44 @@ target=$!
 await_program "$target" sh
 run_round target "pid:$target"
 end_tree "$target"
+
+# The reader stops reading for 700 ms (pipe, sample queue and the worker all held up): the
+# host keeps what the server sends and hands it over as the queue has room again.
+echo "--- system capture, the reader stalls for 700 ms"
+bg sh -c "while [ ! -e stall.go ]; do sleep 0.01; done; paplay played.wav; touch stall.played"
+run_round stall system --stall-ms 1000:700
+
+# The target's stream moves to another sink in the middle of the speech: it is monitored there
+# again, and what is played after the move arrives.
+echo "--- target capture, the stream moves to another sink"
+move_stream() { at_captured "$1.pcm" 1500 move_to_second; }
+move_to_second() { pactl move-sink-input "$(sink_input_playing played.wav)" second; }
+# The index of the sink input whose media name holds $1 (paplay names its stream after the file).
+sink_input_playing() {
+    pactl list sink-inputs | awk -v name="$1" '
+        /^Sink Input #/ { index_ = substr($3, 2) }
+        $1 == "media.name" && index($0, name) { print index_ }' | head -n1
+}
+bg_tree sh -c "while [ ! -e move.go ]; do sleep 0.01; done; paplay played.wav; touch move.played; sleep 60"
+target=$!
+await_program "$target" sh
+ROUND_ACTION=move_stream run_round move "pid:$target"
+end_tree "$target"
+
+# A second stream of the target, on the other sink, lags for real: its sink is suspended for
+# 400 ms in the middle of the speech. It plays silence, so the capture must still be the speech,
+# whole (the mix goes on without the lagging stream and keeps no late frames of it) and flagged
+# nowhere (the mixed timeline never skips).
+echo "--- target capture, one of two streams lags"
+sox -n -r 48000 -c 2 -b 16 silence.wav trim 0 30
+silent_player_plays() { [ -n "$(sink_input_playing silence.wav)" ]; }
+lag_sink() { at_captured "$1.pcm" 1500 sh -c 'pactl suspend-sink other 1 && sleep 0.4 && pactl suspend-sink other 0'; }
+bg_tree sh -c "PULSE_SINK=other paplay silence.wav & while [ ! -e lag.go ]; do sleep 0.01; done; paplay played.wav; touch lag.played; sleep 60"
+target=$!
+await_program "$target" sh
+poll 100 silent_player_plays || fail "no silent player"
+ROUND_ACTION=lag_sink run_round lag "pid:$target"
+end_tree "$target"
+[ "$(last_counter lag.err discontinuities)" = 0 ] || fail "lag: a discontinuity was flagged where the mix goes on"
 
 echo "all speech round-trip checks passed"

@@ -7,6 +7,9 @@
 //       [--stop-after-ms N]          then send --signal (INT or TERM, default INT) to the host
 //       [--stop-file PATH]           send --signal to the host once PATH exists
 //       [--close-after-ms N]         close the read end of the PCM pipe instead
+//       [--stall-ms AT:LEN]          stop reading for LEN ms once AT ms of audio arrived, with the
+//                                    pipe at its smallest (one page), so the host's worker is held
+//                                    up in its write as by a reader that falls behind
 //       [--timeout-ms N]             kill the host (and fail) if it runs longer (default 20000)
 //       [--expected-exe X --expected-start Y]   instead of the target's own identity
 //       [--exclude-pid N]            instead of the translator's own pid
@@ -62,7 +65,7 @@ pid_t spawn_shell(const std::string& command) {
 int main(int argc, char** argv) {
     std::string host, target, out_path, err_path, expected_exe, expected_start, exclude_pid, stop_file;
     std::vector<std::string> children;
-    long stop_after_ms = -1, close_after_ms = -1, timeout_ms = 20000;
+    long stop_after_ms = -1, close_after_ms = -1, timeout_ms = 20000, stall_at_ms = -1, stall_ms = 0;
     int stop_signal = SIGINT;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
@@ -76,6 +79,9 @@ int main(int argc, char** argv) {
         else if (flag == "--stop-file") stop_file = value;
         else if (flag == "--close-after-ms") close_after_ms = std::atol(value.c_str());
         else if (flag == "--timeout-ms") timeout_ms = std::atol(value.c_str());
+        else if (flag == "--stall-ms") {
+            if (std::sscanf(value.c_str(), "%ld:%ld", &stall_at_ms, &stall_ms) != 2) die("--stall-ms takes AT:LEN");
+        }
         else if (flag == "--signal") stop_signal = value == "TERM" ? SIGTERM : SIGINT;
         else if (flag == "--expected-exe") expected_exe = value;
         else if (flag == "--expected-start") expected_start = value;
@@ -104,6 +110,7 @@ int main(int argc, char** argv) {
 
     int pcm_pipe[2];
     if (::pipe2(pcm_pipe, O_CLOEXEC) != 0) die("pipe failed");
+    if (stall_at_ms >= 0 && ::fcntl(pcm_pipe[0], F_SETPIPE_SZ, 4096) < 0) die("cannot shrink the pipe");
     const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int out_fd = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (err_fd < 0 || out_fd < 0) die("cannot open the output files");
@@ -129,8 +136,10 @@ int main(int argc, char** argv) {
     unsigned long long bytes = 0;
     std::vector<unsigned char> chunk;  // bytes of the chunk being received
     bool signalled = false, timed_out = false;
+    long long stall_until = -1;  // monotonic ns; -1 before the stall
     for (;;) {
-        const long elapsed_ms = static_cast<long>((monotonic_ns() - started) / 1000000);
+        const long long now_ns = monotonic_ns();
+        const long elapsed_ms = static_cast<long>((now_ns - started) / 1000000);
         const bool stop_due = (stop_after_ms >= 0 && elapsed_ms >= stop_after_ms) ||
                               (!stop_file.empty() && ::access(stop_file.c_str(), F_OK) == 0);
         if (!signalled && stop_due) {
@@ -152,6 +161,13 @@ int main(int argc, char** argv) {
                 info.si_pid == host_pid) {
                 break;  // ended; reaped below with its resource usage
             }
+            ::usleep(5000);
+            continue;
+        }
+        if (stall_until < 0 && stall_at_ms >= 0 && static_cast<long long>(bytes) >= stall_at_ms * 96LL) {
+            stall_until = now_ns + stall_ms * 1000000LL;
+        }
+        if (now_ns < stall_until) {
             ::usleep(5000);
             continue;
         }

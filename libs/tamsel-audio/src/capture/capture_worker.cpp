@@ -177,6 +177,11 @@ void CaptureWorker::mark_discontinuity() noexcept {
     mark_gap(impl_->producer, *impl_->counters);
 }
 
+std::size_t CaptureWorker::queue_room_frames() const noexcept {
+    if (!impl_ || !impl_->queue || !impl_->running->load(std::memory_order_acquire)) return 0;
+    return impl_->queue->free_slots() * (piece_max_samples(impl_->producer.channels) / impl_->producer.channels);
+}
+
 void CaptureWorker::release_producer() noexcept {
     if (impl_) impl_->queue.reset();
 }

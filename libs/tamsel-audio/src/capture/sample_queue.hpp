@@ -59,6 +59,11 @@ public:
         if (producer_tail_ - head == capacity_) return nullptr;
         return &slots_[static_cast<std::size_t>(producer_tail_ % capacity_)];
     }
+    // Producer: slots free for claims now. The consumer only frees more meanwhile, so this many
+    // claims in a row succeed.
+    std::size_t free_slots() const noexcept {
+        return capacity_ - static_cast<std::size_t>(producer_tail_ - head_.load(std::memory_order_acquire));
+    }
     // Producer: hands the slot returned by the last successful try_claim to the consumer.
     void publish() noexcept {
         ++producer_tail_;

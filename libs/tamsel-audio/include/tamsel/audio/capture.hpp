@@ -60,6 +60,11 @@ public:
     // Capture thread only: a gap reported by the source. The partial chunk the worker holds is
     // discarded and no chunk spans the gap.
     void mark_discontinuity() noexcept;
+    // Capture thread only: frames that pushes can queue now without a drop (free slots times the
+    // whole frames of a piece; a push of n frames takes ceil(n / frames per piece) slots). It only
+    // grows until the next push, as the worker frees slots. 0 after stop or release_producer.
+    // Lock-free, like push_samples: a source that holds a backlog hands over only this much.
+    std::size_t queue_room_frames() const noexcept;
     // Destroys the producer end of the queue; pushes afterwards return 0 and count nothing.
     void release_producer() noexcept;
     // Clears the running flag and joins the worker thread. Idempotent. Queued and pending
