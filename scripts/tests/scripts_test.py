@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Tests of the shell scripts' own rules, with stand-ins in a temporary folder: the one per-user
-cache folder every script and the build use."""
+cache folder every script and the build use; what scripts/arm64-wine-root does with the
+machine's binfmt registration and apt sources."""
 
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -89,6 +91,91 @@ class CacheFolder(unittest.TestCase):
                     self.assertIn(f"cannot read {folder}/zig-0.11.0/lib/libcxx/LICENSE.TXT", output)
                 finally:
                     fixture.cleanup()
+
+HANDLER_F = "enabled\ninterpreter /usr/libexec/qemu-binfmt/aarch64-binfmt-P\nflags: PF\noffset 0\nmagic 7f454c46\n"
+HANDLER_NO_F = "enabled\ninterpreter /usr/bin/qemu-aarch64-static\nflags: \noffset 0\nmagic 7f454c46\n"
+HANDLER_DISABLED = HANDLER_F.replace("enabled", "disabled", 1)
+
+
+class Arm64Root(unittest.TestCase):
+    """scripts/arm64-wine-root against a stand-in binfmt_misc folder, update-binfmts and apt
+    configuration, with a root that is already prepared (nothing is built)."""
+
+    def setUp(self):
+        self.tmp = Path(tempfile.mkdtemp(prefix="tamsel-root-test."))
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(self.tmp)])
+        self.binfmt = self.tmp / "binfmt"
+        self.binfmt.mkdir()
+        (self.binfmt / "register").write_text("")
+        self.root = self.tmp / "root"
+        self.root.mkdir()
+        recipe = re.search(r'^readonly recipe="([^"]*)"', (REPO / "scripts/arm64-wine-root").read_text(), re.M)
+        (self.root / ".tamsel-root").write_text(recipe.group(1) + "\n")
+        # update-binfmts registers Debian's handler (flag F) and logs each call.
+        tools = self.tmp / "tools"
+        tools.mkdir()
+        (tools / "update-binfmts").write_text(
+            f'#!/bin/sh\necho "$*" >>{self.tmp}/update-binfmts.log\n'
+            f'[ "$1" = --enable ] && printf "{HANDLER_F}" >{self.binfmt}/qemu-aarch64\nexit 0\n')
+        (tools / "update-binfmts").chmod(0o755)
+        self.env = {**os.environ, "PATH": f"{tools}:{os.environ['PATH']}", "TAMSEL_BINFMT_DIR": str(self.binfmt),
+                    "TAMSEL_ARM64_ROOT": str(self.root), "TAMSEL_APT_DIR": str(self.tmp / "apt")}
+
+    def test_the_machine_registration_is_left_as_found(self):
+        if os.getuid() != 0:
+            self.skipTest("scripts/arm64-wine-root prepare runs as root only")
+        # (found handler, prepare succeeds, calls to update-binfmts, emulator placed in the root)
+        cases = [
+            ("none: Debian's is registered", None, True, ["--import qemu-aarch64", "--enable qemu-aarch64"], False),
+            ("flag F: used as it is", HANDLER_F, True, [], False),
+            ("no flag F: kept, the root gets its emulator", HANDLER_NO_F, True, [], True),
+            ("disabled: kept, the preparation stops", HANDLER_DISABLED, False, [], False),
+        ]
+        emulator = self.root / "usr/bin/qemu-aarch64-static"
+        for title, found, succeeds, calls, placed in cases:
+            with self.subTest(title):
+                handler = self.binfmt / "qemu-aarch64"
+                handler.unlink(missing_ok=True)
+                emulator.unlink(missing_ok=True)
+                (self.tmp / "update-binfmts.log").write_text("")
+                if found:
+                    handler.write_text(found)
+                code, output = run([REPO / "scripts/arm64-wine-root", "prepare"], self.env)
+                self.assertEqual(code == 0, succeeds, output)
+                if found:
+                    self.assertEqual(handler.read_text(), found, "the machine's handler was changed")
+                else:
+                    self.assertEqual(handler.read_text(), HANDLER_F)
+                self.assertEqual((self.tmp / "update-binfmts.log").read_text().splitlines(), calls)
+                self.assertEqual(emulator.exists(), placed)
+                if not succeeds:
+                    self.assertIn("this machine's is disabled, and is left so", output)
+
+    def test_only_debian_sources_reach_the_root(self):
+        apt = self.tmp / "apt"
+        (apt / "sources.list.d").mkdir(parents=True)
+        (apt / "sources.list.d/debian.sources").write_text(
+            "Types: deb\n# a comment\nURIs: http://mirror.test/debian\nSuites: bookworm bookworm-updates\n"
+            "Components: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n\n"
+            "Types: deb\nURIs: http://mirror.test/debian-security\nSuites: bookworm-security\nComponents: main\n")
+        (apt / "sources.list.d/vendor.sources").write_text(
+            "Types: deb\nURIs: https://vendor.test/node\nSuites: nodistro\nComponents: main\n"
+            "Signed-By: /usr/share/keyrings/vendor.gpg\n\n"
+            "Types: deb\nURIs: https://vendor.test/other\nSuites: bookworm\nComponents: main\n"
+            "Signed-By: /etc/apt/keyrings/other.gpg\n")
+        (apt / "sources.list").write_text(
+            "deb https://vendor.test/apt cloud-sdk-bookworm main\n"
+            "deb [arch=amd64 signed-by=/etc/apt/keyrings/docker.asc] https://vendor.test/docker bookworm stable\n"
+            "deb http://mirror.test/debian bookworm contrib  # Debian, one-line format\n"
+            "deb-src http://mirror.test/debian bookworm main\n")
+        code, output = run([REPO / "scripts/arm64-wine-root", "sources"], self.env)
+        self.assertEqual(code, 0, output)
+        self.assertEqual(output.splitlines(), [
+            "deb http://mirror.test/debian bookworm main",
+            "deb http://mirror.test/debian bookworm-updates main",
+            "deb http://mirror.test/debian-security bookworm-security main",
+            "deb http://mirror.test/debian bookworm contrib",
+        ])
 
 
 if __name__ == "__main__":
