@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Tests of the shell scripts' own rules, with stand-ins in a temporary folder: the one per-user
 cache folder every script and the build use; what scripts/arm64-wine-root does with the
-machine's binfmt registration and apt sources."""
+machine's binfmt registration and apt sources; the driver manifest the bundle note is made from."""
 
 import os
 import re
@@ -176,6 +176,49 @@ class Arm64Root(unittest.TestCase):
             "deb http://mirror.test/debian-security bookworm-security main",
             "deb http://mirror.test/debian bookworm contrib",
         ])
+
+class DriverManifestSource(unittest.TestCase):
+    """scripts/package reads the manifest the build embeds (helpers/driver-setup/src/
+    vbcable-manifest.json); one it cannot use stops it with a message, not a traceback."""
+
+    MANIFEST = "helpers/driver-setup/src/vbcable-manifest.json"
+
+    def test_an_unusable_manifest_stops_the_package_with_a_message(self):
+        import json
+        members = json.loads((REPO / self.MANIFEST).read_bytes(), object_pairs_hook=list)
+        def text(pairs):
+            return ("{\r\n" + ",\r\n".join(f'  "{n}": "{d}"' for n, d in pairs) + "\r\n}\r\n").encode()
+        cases = [
+            ("missing", None, "cannot read it"),
+            ("not JSON", b"{\r\n  \"pin_in.ico\": \r\n", "not JSON"),
+            ("a file fewer", text(members[1:]), "expected 31 files, each named once; found 30 members"),
+            ("a name twice", text(members[:30] + members[:1]), "expected 31 files, each named once"),
+            ("a short digest", text(members[:30] + [(members[30][0], members[30][1][:63])]),
+             f"the digest of {members[30][0]} is not 64 lower-case hex digits"),
+        ]
+        fixture = Fixture()
+        self.addCleanup(fixture.cleanup)
+        # A copy of the scripts with the manifest where they look for it.
+        repo = fixture.root / "repo"
+        repo.mkdir(exist_ok=True)
+        for folder in ("scripts", "docs"):
+            subprocess.run(["cp", "-r", str(REPO / folder), str(repo / folder)], check=True)
+        (repo / self.MANIFEST).parent.mkdir(parents=True)
+        for title, content, message in [("unchanged", (REPO / self.MANIFEST).read_bytes(), None)] + cases:
+            with self.subTest(title):
+                manifest = repo / self.MANIFEST
+                manifest.unlink(missing_ok=True)
+                if content is not None:
+                    manifest.write_bytes(content)
+                code, output = run([sys.executable, repo / "scripts/package", "--version", "1", "--arch", "x64",
+                                    "--cubeb-archive", fixture.archive, "--bin-x64", fixture.bins["x64"],
+                                    "--out", fixture.out], os.environ)
+                self.assertNotIn("Traceback", output)
+                if message is None:
+                    self.assertEqual(code, 0, output)
+                else:
+                    self.assertEqual(code, 1, output)
+                    self.assertIn(f"package: driver manifest {manifest}: {message}", output)
 
 
 if __name__ == "__main__":
