@@ -148,6 +148,6 @@ if(WIN32)
     SOURCES tests/windows/setup_program_wine_test.cpp tests/test_folder.cpp
     LIBS tamsel_setup_core tamsel_test_support_windows setupapi
     TIMEOUT 300
-    WRAPPER ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_SOURCE_DIR}/libs/tamsel-audio/tests/windows/with-pulseaudio)
+    WRAPPER ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_SOURCE_DIR}/libs/tamsel-audio/tests/support/private-pulseaudio run)
   add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup_test_manifest)
 endif()
