@@ -151,6 +151,35 @@ class Arm64Root(unittest.TestCase):
                 if not succeeds:
                     self.assertIn("this machine's is disabled, and is left so", output)
 
+    def test_another_account_is_told_why_it_cannot_run_arm64_programs(self):
+        # As an account other than root (nobody, when the test runs as root): in a user namespace,
+        # with the machine's handler and a root prepared by root, or not at all, saying why.
+        as_other = [] if os.getuid() != 0 else ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+        self.tmp.chmod(0o755)
+        userns = subprocess.run([*as_other, "unshare", "--user", "--map-root-user", "--mount", "true"],
+                                capture_output=True).returncode == 0
+        missing_root = self.tmp / "absent-root"
+        cases = [
+            ("no handler", None, self.root, "the qemu-aarch64 binfmt handler is not registered with flag F"),
+            ("no prepared root", HANDLER_F, missing_root, f"no prepared arm64 root at {missing_root}; preparing one "
+                                                         "needs root rights"),
+            ("all there", HANDLER_F, self.root, None),
+        ]
+        for title, handler, root, reason in cases:
+            with self.subTest(title):
+                (self.binfmt / "qemu-aarch64").unlink(missing_ok=True)
+                if handler:
+                    (self.binfmt / "qemu-aarch64").write_text(handler)
+                env = {**self.env, "TAMSEL_ARM64_ROOT": str(root), "TAMSEL_CACHE": str(self.tmp / "cache")}
+                code, output = run([*as_other, REPO / "cmake/wine-arm64-run", "--can-run"], env, cwd=self.tmp)
+                if not userns:
+                    reason = "this account may not create a user namespace"
+                self.assertEqual(code, 0 if reason is None else 1, output)
+                self.assertIn(reason or "", output)
+        if as_other:
+            # Root itself prepares what is missing: nothing stops it here.
+            self.assertEqual(run([REPO / "cmake/wine-arm64-run", "--can-run"], self.env, cwd=self.tmp), (0, ""))
+
     def test_only_debian_sources_reach_the_root(self):
         apt = self.tmp / "apt"
         (apt / "sources.list.d").mkdir(parents=True)
