@@ -17,8 +17,11 @@ include(ExternalProject)
 set(TAMSEL_CUBEB_COMMIT eccd3215db9d74af17e379796b3667d57996588f)
 set(TAMSEL_CUBEB_ARCHIVE_SHA256 e22f46eb02b13dfd88d13cb6264ca227f15d9ab3db4a57f106e87c844c5bfa79)
 
-if(NOT DEFINED CACHE{TAMSEL_CUBEB_ARCHIVE} AND DEFINED ENV{TAMSEL_CUBEB_ARCHIVE})
-  set(TAMSEL_CUBEB_ARCHIVE "$ENV{TAMSEL_CUBEB_ARCHIVE}" CACHE FILEPATH "")
+# The environment variable counts while the cache holds no source: a configure that stopped for
+# want of one (and left an empty entry behind) takes a variable set afterwards.
+if(NOT TAMSEL_CUBEB_ARCHIVE AND NOT TAMSEL_CUBEB_REPOSITORY AND NOT "$ENV{TAMSEL_CUBEB_ARCHIVE}" STREQUAL "")
+  set(TAMSEL_CUBEB_ARCHIVE "$ENV{TAMSEL_CUBEB_ARCHIVE}" CACHE FILEPATH
+      "git archive of cubeb at commit ${TAMSEL_CUBEB_COMMIT} (tar.gz), checked by SHA-256" FORCE)
 endif()
 set(TAMSEL_CUBEB_ARCHIVE "" CACHE FILEPATH
     "git archive of cubeb at commit ${TAMSEL_CUBEB_COMMIT} (tar.gz), checked by SHA-256")

@@ -2,6 +2,7 @@
 the driver manifest names and the reading of a Windows program's PE header."""
 
 import hashlib
+import json
 import re
 from pathlib import Path
 
@@ -30,7 +31,13 @@ DRIVER_FOLDER = "drivers/vbcable"
 # package has a readme.txt of its own, and Windows file names ignore case.
 DRIVER_FOLDER_NOTE = "ABOUT-THIS-FOLDER.txt"
 
-MANIFEST_SOURCE = REPO / "helpers/driver-setup/src/driver_manifest.cpp"
+# The driver manifest the build embeds into tamsel_driver_setup, byte for byte.
+MANIFEST_SOURCE = REPO / "helpers/driver-setup/src/vbcable-manifest.json"
+MANIFEST_MEMBERS = 31
+
+
+class ManifestError(Exception):
+    """The driver manifest cannot be read or is not the manifest the program carries."""
 
 
 def zip_name(version, arch):
@@ -43,12 +50,22 @@ def sha256_hex(data):
 
 def driver_manifest(source=MANIFEST_SOURCE):
     """The (name, digest) members of the manifest compiled into tamsel_driver_setup, in the
-    order of its text."""
-    text = Path(source).read_text(encoding="utf-8")
-    members = re.findall(r'"  \\"([^"\\]+)\\": \\"([0-9a-f]{64})\\",?\\r\\n"', text)
-    if len(members) != 31:
-        raise ValueError(f"{source}: expected the 31 members of the driver manifest, found {len(members)}")
-    return members
+    order of its text. ManifestError says what is wrong with a manifest that cannot be used."""
+    try:
+        pairs = json.loads(Path(source).read_bytes(), object_pairs_hook=list)
+    except OSError as error:
+        raise ManifestError(f"driver manifest {source}: cannot read it ({error.strerror})") from None
+    except (UnicodeDecodeError, ValueError) as error:
+        raise ManifestError(f"driver manifest {source}: not JSON ({error})") from None
+    if not isinstance(pairs, list):
+        raise ManifestError(f"driver manifest {source}: not a JSON object")
+    if len(pairs) != MANIFEST_MEMBERS or len({name for name, _ in pairs}) != len(pairs):
+        raise ManifestError(f"driver manifest {source}: expected {MANIFEST_MEMBERS} files, each named once; "
+                            f"found {len(pairs)} members")
+    for name, digest in pairs:
+        if not isinstance(digest, str) or not re.fullmatch(r"[0-9a-f]{64}", digest):
+            raise ManifestError(f"driver manifest {source}: the digest of {name} is not 64 lower-case hex digits")
+    return pairs
 
 
 def sha256sums_text(files):

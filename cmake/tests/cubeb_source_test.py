@@ -18,14 +18,18 @@ PINNED = re.search(r"^set\(TAMSEL_CUBEB_ARCHIVE_SHA256 ([0-9a-f]{64})\)$", PIN_S
 VENDORED = REPO.parent / f"shared/vendor/cubeb-{COMMIT}.tar.gz"
 
 
-def configure(tmp, *args):
-    """Configures a project that only includes TamselCubeb.cmake; gives (exit code, output)."""
+def configure(tmp, *args, env_archive=None):
+    """Configures a project that only includes TamselCubeb.cmake (in the same build folder each
+    time for one `tmp`), with TAMSEL_CUBEB_ARCHIVE in the environment only when `env_archive` is
+    given; gives (exit code, output)."""
     src = Path(tmp) / "src"
     src.mkdir(exist_ok=True)
     (src / "CMakeLists.txt").write_text(
         "cmake_minimum_required(VERSION 3.25)\nproject(cubeb_source_probe NONE)\n"
         f'include("{REPO}/cmake/TamselCubeb.cmake")\n')
     env = {k: v for k, v in os.environ.items() if k != "TAMSEL_CUBEB_ARCHIVE"}
+    if env_archive is not None:
+        env["TAMSEL_CUBEB_ARCHIVE"] = str(env_archive)
     run = subprocess.run(["cmake", "-S", str(src), "-B", str(Path(tmp) / "build"), *args],
                          capture_output=True, text=True, env=env)
     return run.returncode, run.stdout + run.stderr
@@ -75,6 +79,17 @@ class CubebSource(unittest.TestCase):
             rc, out = configure(tmp)
             self.assertNotEqual(rc, 0)
             self.assertIn(f"No source for cubeb {COMMIT}", flat(out))
+
+    def test_environment_set_after_a_configure_without_source_is_taken(self):
+        # The first configure stops and leaves an empty TAMSEL_CUBEB_ARCHIVE in the cache; the
+        # variable set afterwards, as that message says, must be honoured by the next configure.
+        with tempfile.TemporaryDirectory() as tmp:
+            rc, out = configure(tmp)
+            self.assertIn(f"No source for cubeb {COMMIT}", flat(out))
+            later = Path(tmp) / "later.tar.gz"
+            rc, out = configure(tmp, env_archive=later)
+            self.assertNotEqual(rc, 0)
+            self.assertIn(f"cubeb source archive not found: {later}", flat(out))
 
 
 if __name__ == "__main__":

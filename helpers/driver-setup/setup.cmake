@@ -18,8 +18,25 @@ else()
   target_link_libraries(tamsel_setup_core PUBLIC OpenSSL::Crypto)
 endif()
 
-# The compiled-in manifest is a source of each program (src/driver_manifest.cpp), so a program
-# carries exactly one; the tests of the real manifest take it from this library.
+# Writes `output` as the bytes of `file`, a C array initialiser ('\xNN', ...), rewritten only when
+# they change; a change of `file` configures again.
+function(tamsel_embed_bytes file output)
+  file(READ "${file}" _hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f][0-9a-f])"
+         "\\1\n" _hex "${_hex}")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," _bytes "${_hex}")
+  file(CONFIGURE OUTPUT "${output}" CONTENT "${_bytes}\n")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${file}")
+endfunction()
+
+# The compiled-in manifest is src/vbcable-manifest.json, embedded into src/driver_manifest.cpp
+# (scripts/package reads the same file for the bundle's note). driver_manifest.cpp is a source of
+# each program, so a program carries exactly one; the tests of the real manifest take it from
+# this library.
+set(_driver_manifest_bytes ${CMAKE_BINARY_DIR}/generated/driver_manifest_bytes.inc)
+tamsel_embed_bytes(${CMAKE_CURRENT_LIST_DIR}/src/vbcable-manifest.json ${_driver_manifest_bytes})
+set_property(SOURCE src/driver_manifest.cpp APPEND PROPERTY COMPILE_DEFINITIONS
+             TAMSEL_DRIVER_MANIFEST="${_driver_manifest_bytes}")
 add_library(tamsel_driver_manifest STATIC src/driver_manifest.cpp)
 target_link_libraries(tamsel_driver_manifest PUBLIC tamsel_setup_core)
 
@@ -99,10 +116,11 @@ if(WIN32)
   # alone): the package holds a test INF of class MEDIA with the cable's hardware identifier and
   # no driver binary, so the real flow can install a device in a fresh Wine prefix.
   set(_test_package ${CMAKE_BINARY_DIR}/bin/test-driver-package)
-  set(_test_manifest ${CMAKE_BINARY_DIR}/generated/test_driver_manifest.inc)
+  set(_test_manifest_json ${CMAKE_BINARY_DIR}/generated/test_driver_manifest.json)
+  set(_test_manifest ${CMAKE_BINARY_DIR}/generated/test_driver_manifest_bytes.inc)
   file(GLOB _package_files RELATIVE ${_setup_win_tests}/test-driver-package ${_setup_win_tests}/test-driver-package/*)
   list(SORT _package_files)
-  set(_manifest_text "\"{\\r\\n\"\n")
+  set(_manifest_text "{\r\n")
   list(LENGTH _package_files _count)
   set(_index 0)
   foreach(name IN LISTS _package_files)
@@ -113,10 +131,11 @@ if(WIN32)
     if(_index EQUAL _count)
       set(_comma "")
     endif()
-    string(APPEND _manifest_text "\"  \\\"${name}\\\": \\\"${digest}\\\"${_comma}\\r\\n\"\n")
+    string(APPEND _manifest_text "  \"${name}\": \"${digest}\"${_comma}\r\n")
   endforeach()
-  string(APPEND _manifest_text "\"}\\r\\n\"\n")
-  file(CONFIGURE OUTPUT ${_test_manifest} CONTENT "${_manifest_text}" @ONLY)
+  string(APPEND _manifest_text "}\r\n")
+  file(WRITE ${_test_manifest_json} "${_manifest_text}")
+  tamsel_embed_bytes(${_test_manifest_json} ${_test_manifest})
   add_executable(tamsel_driver_setup_test_manifest windows/src/main.cpp src/driver_manifest.cpp)
   target_link_libraries(tamsel_driver_setup_test_manifest PRIVATE tamsel_setup_windows tamsel_detection_windows)
   target_compile_definitions(tamsel_driver_setup_test_manifest PRIVATE
@@ -129,7 +148,7 @@ if(WIN32)
     SOURCES tests/windows/setup_program_wine_test.cpp tests/test_folder.cpp
     LIBS tamsel_setup_core tamsel_test_support_windows setupapi
     TIMEOUT 300
-    WRAPPER ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_SOURCE_DIR}/libs/tamsel-audio/tests/windows/with-pulseaudio)
+    WRAPPER ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_SOURCE_DIR}/libs/tamsel-audio/tests/support/private-pulseaudio run)
   add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup_test_manifest)
 
   # The package held by a run, as another process meets it, a terabyte package file, and two

@@ -42,6 +42,12 @@ if(NOT WIN32)
       target_include_directories(${t} PRIVATE ${_controller_private})
     endif()
   endforeach()
+  foreach(t tamsel_controller_pulse_tests tamsel_controller_alsa_tests)
+    if(TARGET ${t})
+      target_compile_definitions(${t} PRIVATE
+        TAMSEL_PRIVATE_PULSEAUDIO="${CMAKE_CURRENT_LIST_DIR}/tests/support/private-pulseaudio")
+    endif()
+  endforeach()
 endif()
 
 if(WIN32)
@@ -49,6 +55,6 @@ if(WIN32)
   tamsel_add_test(tamsel_controller_wasapi_wine_tests
                   SOURCES tests/windows/controller_wasapi_wine_test.cpp
                   LIBS tamsel::controller THREADS TIMEOUT 180
-                  WRAPPER ${CMAKE_CURRENT_LIST_DIR}/tests/windows/with-pulseaudio)
+                  WRAPPER ${CMAKE_CURRENT_LIST_DIR}/tests/support/private-pulseaudio run)
   target_include_directories(tamsel_controller_wasapi_wine_tests PRIVATE ${_controller_private})
 endif()

@@ -18,13 +18,15 @@ namespace tamsel::testing {
 
 namespace {
 
+// The command's output, or why it failed when it printed nothing.
 std::string run_and_read(const char* command) {
     std::string out;
     FILE* pipe = popen(command, "r");
-    if (!pipe) return out;
+    if (!pipe) return "popen failed";
     char buffer[512];
     while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
-    pclose(pipe);
+    const int status = pclose(pipe);
+    if (status != 0 && out.empty()) out = "exit status " + std::to_string(status);
     return out;
 }
 
@@ -84,24 +86,15 @@ bool AudioEnvironment::start_daemon(std::string& why) {
             dup2(null, STDOUT_FILENO);
             dup2(null, STDERR_FILENO);
         }
-        execlp("pulseaudio", "pulseaudio", "--daemonize=no", "--exit-idle-time=-1", "-n",
-               "--load=module-native-protocol-unix", "--load=module-null-sink sink_name=cable rate=48000",
-               "--load=module-null-sink sink_name=other rate=44100", static_cast<char*>(nullptr));
+        // The tests' one PulseAudio starter becomes the daemon; the death signal survives exec.
+        execl(TAMSEL_PRIVATE_PULSEAUDIO, TAMSEL_PRIVATE_PULSEAUDIO, "daemon", static_cast<char*>(nullptr));
         _exit(127);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (std::chrono::steady_clock::now() < deadline) {
-        const std::string sinks = run_and_read("pactl list short sinks 2>/dev/null");
-        if (sinks.find("cable") != std::string::npos && sinks.find("other") != std::string::npos) return true;
-        int status = 0;
-        if (waitpid(daemon_, &status, WNOHANG) == daemon_) {
-            daemon_ = -1;
-            why = "pulseaudio exited early";
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    why = "pulseaudio did not list both sinks in time";
+    const std::string ready = std::string(TAMSEL_PRIVATE_PULSEAUDIO) + " ready " + std::to_string(daemon_) + " 2>&1";
+    const std::string problem = run_and_read(ready.c_str());
+    if (problem.empty()) return true;
+    why = problem;
+    stop_daemon();
     return false;
 }
 

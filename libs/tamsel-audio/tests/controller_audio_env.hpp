@@ -1,8 +1,8 @@
 #pragma once
 // A private sound environment for tests on real cubeb: a fresh runtime and home folder, no
 // reachable PulseAudio or PipeWire of the machine, no autospawn, and on request an own
-// PulseAudio daemon with two null sinks ("cable" at 48000 Hz, the default, and "other" at
-// 44100 Hz). The daemon is stopped and the folder removed on teardown, also after failures;
+// PulseAudio daemon from the tests' one starter (tests/support/private-pulseaudio) with two null
+// sinks ("cable" at 48000 Hz, the default, and "other" at 44100 Hz). The daemon is stopped and the folder removed on teardown, also after failures;
 // if the test process dies, the daemon gets SIGKILL from the kernel.
 
 #include <string>

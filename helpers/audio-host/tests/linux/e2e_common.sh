@@ -111,17 +111,12 @@ start_server() {
     echo "sound server: $(pactl info | sed -n 's/^Server Name: //p')"
 }
 
+# The tests' one PulseAudio starter, in this private session (log: $XDG_RUNTIME_DIR/pulse.log).
 start_pulse() {
     private_session
     E2E_PULSE=1
-    pulseaudio --daemonize=yes --exit-idle-time=-1 -n --disable-shm=no \
-        --log-target="file:$E2E_TMP/pulse.log" \
-        --load=module-native-protocol-unix \
-        --load="module-null-sink sink_name=cable rate=48000" \
-        --load="module-null-sink sink_name=other rate=44100" 2>/dev/null ||
-        fail "pulseaudio did not start: $(cat "$E2E_TMP/pulse.log" 2>/dev/null)"
-    poll 100 pactl info >/dev/null 2>&1 || fail "pulseaudio does not answer"
-    pactl set-default-sink cable
+    "$(dirname "${BASH_SOURCE[0]}")/../../../../libs/tamsel-audio/tests/support/private-pulseaudio" start >/dev/null ||
+        fail "pulseaudio did not start"
 }
 
 # PipeWire as a desktop runs it: the PipeWire daemon, WirePlumber (the session manager, which

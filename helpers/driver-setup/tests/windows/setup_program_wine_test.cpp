@@ -2,7 +2,7 @@
 // standard handles, its exact standard error, an empty standard output, its exit code, and no
 // window. The test build of the program (the same code with the manifest of the generated test
 // package) runs with real cubeb (WASAPI through Wine's PulseAudio driver, a private daemon from
-// with-pulseaudio) and the real SetupAPI installer in the fresh prefix of this test. The
+// private-pulseaudio) and the real SetupAPI installer in the fresh prefix of this test. The
 // shipped program's early failures are checked beside the entry's (entry_pipe_test.cpp).
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // The audio controller on real cubeb (WASAPI) under Wine, whose audio driver talks to a private
-// PulseAudio daemon started by with-pulseaudio: null sinks "Tamsel_cable" (48000 Hz, default)
+// PulseAudio daemon started by private-pulseaudio: null sinks "Tamsel_cable" (48000 Hz, default)
 // and "Tamsel_other" (44100 Hz). WASAPI lists each sink as a render endpoint and each sink's
 // monitor as a capture endpoint, named by the daemon's descriptions.
 #include <windows.h>
