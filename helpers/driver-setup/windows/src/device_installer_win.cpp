@@ -1,6 +1,7 @@
 #include "device_installer_win.hpp"
 
 #include <cfgmgr32.h>
+#include <sddl.h>
 #include <newdev.h>
 
 #include <cstring>
@@ -35,15 +36,30 @@ WindowsDeviceInstaller::~WindowsDeviceInstaller() {
     unlock_installation();
 }
 
-// One name for every session: the Global namespace. Creating a Global object takes
-// SeCreateGlobalPrivilege, which administrators have, so an unelevated process cannot create
-// the mutex first; the creator's default DACL (administrators and SYSTEM) keeps others from
-// opening it.
+// One name for every session: the Global namespace. The mutex only orders runs: whoever else
+// creates or holds a mutex of this name can make runs wait and time out, or fail to open it,
+// but never let two installations run at once.
 constexpr const wchar_t* INSTALL_LOCK_NAME = L"Global\\tamsel-audio-vbcable-install";
+// SYSTEM and administrators: all access; any signed-in user: wait and release, so a run without
+// administrator rights (which fails later, at the first device call Windows refuses) can take
+// part in the ordering too.
+constexpr const wchar_t* INSTALL_LOCK_SDDL = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;AU)";
 
 LockOutcome WindowsDeviceInstaller::lock_installation(std::uint32_t timeout_ms) {
-    const HANDLE mutex = CreateMutexW(nullptr, FALSE, INSTALL_LOCK_NAME);
-    if (!mutex) return LockOutcome::Failed;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(INSTALL_LOCK_SDDL, SDDL_REVISION_1, &descriptor,
+                                                              nullptr)) {
+        return LockOutcome::Failed;
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const HANDLE mutex =
+        CreateMutexExW(&attributes, INSTALL_LOCK_NAME, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
+    const DWORD create_error = GetLastError();
+    LocalFree(descriptor);
+    if (!mutex) {
+        SetLastError(create_error);
+        return LockOutcome::Failed;
+    }
     const DWORD waited = WaitForSingleObject(mutex, timeout_ms);
     // WAIT_ABANDONED: a run ended while it held the lock; the device search that follows sees
     // whatever it left, so the lock is simply taken over.
