@@ -5,7 +5,7 @@
 // output byte for byte against the script, and what the engine was asked for.
 //
 // Usage: WINEDLLOVERRIDES="mmdevapi=n,b" wine tamsel_host_end_to_end_tests <tamsel_audio_host.exe>
-//        <test mmdevapi.dll> [--soak-seconds=N] [gtest flags]
+//        <test mmdevapi.dll> [--audio-seconds=N] [gtest flags]
 // The same program also serves as its own helper processes, which act when the test sets the
 // `go` flag of the shared block (at most a minute later, they act anyway):
 //   --sleep                           waits for go, then ends
@@ -48,7 +48,7 @@ using tamsel::test_support::Child;
 std::wstring g_folder;  // private folder holding the copies of the host and the engine
 std::wstring g_host;    // the copy of the host, beside the engine
 SharedBlock* g_shared = nullptr;
-std::uint64_t g_soak_seconds = 600;  // --soak-seconds=N
+std::uint64_t g_audio_seconds = 600;  // --audio-seconds=N (the volume test)
 std::wstring g_shared_name;
 
 const std::string FORMAT_LINE =
@@ -129,6 +129,20 @@ private:
     const wchar_t* name_;
 };
 
+// The counters of a diagnostic line.
+struct Counters {
+    std::uint64_t accepted = 0, dropped = 0, discontinuities = 0;
+};
+
+const std::regex DIAGNOSTIC_LINE(
+    R"(TAMSEL_CAPTURE rate=48000 channels=2 accepted_frames=(\d+) dropped_frames=(\d+) discontinuities=(\d+))");
+
+std::optional<Counters> counters_of(const std::string& line) {
+    std::smatch m;
+    if (!std::regex_match(line, m, DIAGNOSTIC_LINE)) return std::nullopt;
+    return Counters{std::stoull(m[1]), std::stoull(m[2]), std::stoull(m[3])};
+}
+
 // ---- Running the host --------------------------------------------------------------------
 
 enum class Launch {
@@ -150,8 +164,10 @@ struct RunOptions {
     bool keep_output = true;
     // Called on the test thread while the host runs, with the host's process handle; the go
     // flag is set when it returns. By default it waits until the whole script has arrived (or
-    // the host has ended), then `idle_ms` more.
+    // the host has ended), then until a diagnostic line satisfies `until_counters` (when given)
+    // or `idle_ms` more.
     std::function<void(HANDLE host)> during;
+    std::function<bool(const Counters&)> until_counters;
     DWORD idle_ms = 300;
     DWORD timeout_ms = 60000;
 };
@@ -232,18 +248,50 @@ struct OutputReader {
     }
 };
 
+// Reads the host's standard error as it comes, so a test can wait for a line.
 struct ErrorReader {
     HANDLE pipe = nullptr;
     std::string text;
     HANDLE thread = nullptr;
+    static inline SRWLOCK lock = SRWLOCK_INIT;  // one host runs at a time
 
     static DWORD WINAPI main(void* raw) {
         auto* reader = static_cast<ErrorReader*>(raw);
-        reader->text = tamsel::test_support::read_all(reader->pipe);
+        char buffer[4096];
+        DWORD got = 0;
+        while (ReadFile(reader->pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            AcquireSRWLockExclusive(&lock);
+            reader->text.append(buffer, got);
+            ReleaseSRWLockExclusive(&lock);
+        }
         CloseHandle(reader->pipe);
         return 0;
     }
+    std::string so_far() {
+        AcquireSRWLockShared(&lock);
+        std::string copy = text;
+        ReleaseSRWLockShared(&lock);
+        return copy;
+    }
 };
+
+ErrorReader* g_error_reader = nullptr;  // the running host's
+
+// Waits until the running host has written a whole diagnostic line whose counters satisfy
+// `done`, or `limit_s` seconds have passed; true when it came.
+bool wait_for_diagnostic(const std::function<bool(const Counters&)>& done, double limit_s) {
+    const std::int64_t started = now_ticks();
+    std::size_t seen = 0;  // bytes of whole lines already looked at
+    do {
+        const std::string err = g_error_reader->so_far();
+        for (std::size_t end; (end = err.find('\n', seen)) != std::string::npos; seen = end + 1) {
+            const std::optional<Counters> counters = counters_of(err.substr(seen, end - seen));
+            if (counters && done(*counters)) return true;
+        }
+        Sleep(20);
+    } while (seconds_between(started, now_ticks()) < limit_s);
+    return false;
+}
 
 HostRun run_host(const RunOptions& options) {
     HostRun run;
@@ -305,6 +353,7 @@ HostRun run_host(const RunOptions& options) {
     // Standard error is read all along too: a full pipe would stall the host's diagnostic lines.
     ErrorReader error_reader{child.take_stderr(), {}, nullptr};
     error_reader.thread = CreateThread(nullptr, 0, &ErrorReader::main, &error_reader, 0, nullptr);
+    g_error_reader = &error_reader;
 
     // The host's process handle: ours, or the one the relay duplicated into this process.
     HANDLE host = child.process();
@@ -331,7 +380,12 @@ HostRun run_host(const RunOptions& options) {
                g_shared->translator_position.load(std::memory_order_acquire) < last_end &&
                seconds_between(waiting, now_ticks()) < options.timeout_ms / 1000.0) {
         }
-        Sleep(options.idle_ms);
+        if (options.until_counters) {
+            EXPECT_TRUE(wait_for_diagnostic(options.until_counters, options.timeout_ms / 1000.0))
+                << "no diagnostic line with the counts awaited";
+        } else {
+            Sleep(options.idle_ms);
+        }
     }
     g_shared->go.store(1, std::memory_order_release);
     if (reader.release && options.close_on_go) SetEvent(reader.release);
@@ -352,6 +406,7 @@ HostRun run_host(const RunOptions& options) {
     if (reader.release) CloseHandle(reader.release);
     if (WaitForSingleObject(error_reader.thread, 10000) != WAIT_OBJECT_0) ADD_FAILURE() << "standard error never ended";
     CloseHandle(error_reader.thread);
+    g_error_reader = nullptr;
     run.err = error_reader.text;
     run.record = read_lines(record_path);
     return run;
@@ -735,51 +790,65 @@ TEST(HostEndToEnd, SilenceDiscontinuitiesAndDiagnostics) {
     options.args = SYSTEM;
     options.launch = Launch::relay_exit;
     options.diagnostics = true;
-    options.idle_ms = 1500;  // a diagnostic line after the last frame
+    const Scenario scenario = parsed(options.scenario);
+    std::uint64_t flagged = 0;
+    for (const PacketRun& r : scenario.runs) flagged += (r.flags & FLAG_DISCONTINUITY) != 0 ? r.count : 0;
+    // After the whole script, until a diagnostic line counts every frame of it.
+    options.until_counters = [&](const Counters& c) { return c.accepted + c.dropped == scenario.total_frames(); };
     const std::int64_t started = now_ticks();
     const HostRun run = run_host(options);
     report("SilenceDiscontinuitiesAndDiagnostics", run);
     const double lived = seconds_between(started, run.exit_ticks);
     ASSERT_TRUE(run.finished);
     EXPECT_EQ(run.exit_code, 0u);
-    const Scenario scenario = parsed(options.scenario);
     expect_chunks(run, scenario, UINT64_MAX, chunks_of(scenario, UINT64_MAX));
     EXPECT_EQ(run.record, streamed_record(run.translator_pid, 1));
 
     const std::vector<std::string> lines = split_lines(run.err);
-    ASSERT_GE(lines.size(), 3u) << run.err;
+    ASSERT_GE(lines.size(), 2u) << run.err;
     EXPECT_EQ(lines[0] + "\n", FORMAT_LINE);
-    const std::regex diagnostic(
-        R"(TAMSEL_CAPTURE rate=48000 channels=2 accepted_frames=(\d+) dropped_frames=(\d+) discontinuities=(\d+))");
-    std::uint64_t last_accepted = 0, last_discontinuities = 0;
+    Counters last;
     for (std::size_t i = 1; i < lines.size(); ++i) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(lines[i], m, diagnostic)) << lines[i];
-        const std::uint64_t accepted = std::stoull(m[1]), discontinuities = std::stoull(m[3]);
-        EXPECT_EQ(m[2], "0");
-        EXPECT_GE(accepted, last_accepted);
-        EXPECT_GE(discontinuities, last_discontinuities);
-        last_accepted = accepted;
-        last_discontinuities = discontinuities;
+        const std::optional<Counters> counters = counters_of(lines[i]);
+        ASSERT_TRUE(counters.has_value()) << lines[i];
+        EXPECT_EQ(counters->dropped, 0u);
+        EXPECT_GE(counters->accepted, last.accepted);
+        EXPECT_GE(counters->discontinuities, last.discontinuities);
+        last = *counters;
     }
-    // The relay ends 1.5 s after the last chunk, so the last line has the final counts.
-    EXPECT_EQ(last_accepted, scenario.total_frames());
-    std::uint64_t flagged = 0;
-    for (const PacketRun& r : scenario.runs) flagged += (r.flags & FLAG_DISCONTINUITY) != 0 ? r.count : 0;
-    EXPECT_EQ(last_discontinuities, flagged);
+    // The relay ended after the line with the final counts.
+    EXPECT_EQ(last.accepted, scenario.total_frames());
+    EXPECT_EQ(last.discontinuities, flagged);
     // At most one line a second while the worker ran (it ran less than the host lived).
     EXPECT_LE(static_cast<double>(lines.size() - 1), lived) << run.err;
     std::printf("diagnostic lines: %zu in %.1f s\n", lines.size() - 1, lived);
 }
 
-// ---- Soak and latency (their own CTest entry) --------------------------------------------
+// ---- Volume and latency (their own CTest entries) ------------------------------------------
 
 struct Sample {
-    double at = 0;
+    double packets = 0;  // packets the engine had made ready when the sample was taken
     DWORD handles = 0;
     SIZE_T pagefile = 0;
     SIZE_T working_set = 0;
 };
+
+// The least-squares slope of `value` against packets over `samples`.
+double slope(const std::vector<Sample>& samples, double (*value)(const Sample&)) {
+    double mean_x = 0, mean_y = 0;
+    for (const Sample& s : samples) {
+        mean_x += s.packets;
+        mean_y += value(s);
+    }
+    mean_x /= static_cast<double>(samples.size());
+    mean_y /= static_cast<double>(samples.size());
+    double xy = 0, xx = 0;
+    for (const Sample& s : samples) {
+        xy += (s.packets - mean_x) * (value(s) - mean_y);
+        xx += (s.packets - mean_x) * (s.packets - mean_x);
+    }
+    return xx > 0 ? xy / xx : 0;
+}
 
 // The handles a process holds, counted in the system's handle table. (Wine answers
 // GetProcessHandleCount for another process with 0, but lists every process's handles here.)
@@ -819,10 +888,13 @@ DWORD handle_count(DWORD pid) {
     return count;
 }
 
-// Ten minutes (--soak-seconds) and more of audio in blocks of every packet kind, paced by how fast the
-// translator receives it. Every byte is compared; accepted + dropped frames account for every
-// frame; the host's handle count and memory are sampled every half second and must not grow.
-TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
+// A volume test: ten minutes (--audio-seconds) of audio in blocks of every packet kind, paced by
+// how fast the translator receives it (about 60x real time under Wine). Every byte is compared;
+// accepted + dropped frames account for every frame. The host's handles and memory are sampled
+// at fixed points of the audio (not of the wall clock), so a faster machine takes the same
+// samples; their growth is fitted against the packets delivered and must stay under a few bytes
+// per packet, far below any leak of one allocation per packet.
+TEST(Volume, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
     std::string script = "buffer 1056\npace fast 8192\n";
     const std::string block =
         "packets 96 480\npackets 2 700 silent\npackets 6 441\npackets 1 0 discontinuity\npackets 8 1000\n"
@@ -830,13 +902,18 @@ TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
     std::uint64_t blocks = 0;
     {
         const Scenario one = parsed(block);
-        blocks = (g_soak_seconds * RATE + one.total_frames() - 1) / one.total_frames();
+        blocks = (g_audio_seconds * RATE + one.total_frames() - 1) / one.total_frames();
     }
     for (std::uint64_t i = 0; i < blocks; ++i) script += block;
     const Scenario scenario = parsed(script);
     const std::uint64_t total = scenario.total_frames();
+    const std::uint64_t packets = scenario.packet_count();
     const std::uint64_t expected_chunks = chunks_of(scenario, UINT64_MAX);
 
+    // One sample at each of these points of the audio. Only while audio flows: once the last
+    // packet is ready the engine's pacing thread in the host ends, which shows as one step (not
+    // growth) in its memory.
+    constexpr std::size_t POINTS = 40;
     std::vector<Sample> samples;
     RunOptions options;
     options.scenario = script;
@@ -845,38 +922,34 @@ TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
     options.diagnostics = true;
     options.keep_output = false;
     options.timeout_ms = 600000;
-    const std::int64_t started = now_ticks();
-    std::int64_t done_ticks = 0;
-    std::uint64_t last_position = 0;
-    double last_progress = 0;
     options.during = [&](HANDLE host) {
-        // Until every chunk is through (or the host ends), sample twice a second.
-        while (WaitForSingleObject(host, 500) == WAIT_TIMEOUT) {
-            Sample s;
-            s.at = seconds_between(started, now_ticks());
-            s.handles = handle_count(GetProcessId(host));
-            PROCESS_MEMORY_COUNTERS memory{};
-            memory.cb = sizeof memory;
-            if (GetProcessMemoryInfo(host, &memory, sizeof memory)) {
-                s.pagefile = memory.PagefileUsage;
-                s.working_set = memory.WorkingSetSize;
+        std::uint64_t last_position = 0;
+        std::int64_t last_progress = now_ticks();
+        while (WaitForSingleObject(host, 5) == WAIT_TIMEOUT) {
+            const std::uint64_t ready = g_shared->packets_ready.load();
+            if (ready < packets && ready * POINTS >= (samples.size() + 1) * packets) {
+                Sample s;
+                s.handles = handle_count(GetProcessId(host));
+                PROCESS_MEMORY_COUNTERS memory{};
+                memory.cb = sizeof memory;
+                if (GetProcessMemoryInfo(host, &memory, sizeof memory)) {
+                    s.pagefile = memory.PagefileUsage;
+                    s.working_set = memory.WorkingSetSize;
+                }
+                // Read after the figures, so a kept sample was taken while the pacer still ran.
+                s.packets = static_cast<double>(g_shared->packets_ready.load());
+                if (s.packets < static_cast<double>(packets)) samples.push_back(s);
             }
             const std::uint64_t position = g_shared->translator_position.load();
-            // Only while audio flows: once the last packet is ready the engine's pacing thread
-            // in the host ends, which shows as one step (not growth) in its memory. Read after
-            // the figures, so a kept sample was taken while the thread still ran.
-            if (g_shared->packets_ready.load() < scenario.packet_count()) samples.push_back(s);
-            if (position > 0 && g_shared->packets_ready.load() == scenario.packet_count() &&
-                position + CHUNK_FRAMES * 2 >= total) {
-                if (!done_ticks) done_ticks = now_ticks();
-                // Two more diagnostic lines, so the last one holds the final counters.
-                if (seconds_between(done_ticks, now_ticks()) > 2.5) break;
-            }
-            // Give up on a host that stopped taking audio (the checks below then fail).
-            if (position != last_position) last_progress = s.at;
+            if (position != last_position) last_progress = now_ticks();
             last_position = position;
-            if (s.at - last_progress > 30) break;
+            // Give up on a host that stopped taking audio (the checks below then fail).
+            if (seconds_between(last_progress, now_ticks()) > 30) return;
+            if (ready == packets && position + CHUNK_FRAMES * 2 >= total) break;
         }
+        // The rest of the output, then the diagnostic line that counts every frame.
+        EXPECT_TRUE(wait_for_diagnostic([&](const Counters& c) { return c.accepted + c.dropped == total; }, 60))
+            << "no diagnostic line counts every frame";
     };
     const HostRun run = run_host(options);
     report("TenMinutesOfAudioAsFastAsTheHostTakesIt", run);
@@ -888,54 +961,52 @@ TEST(Soak, TenMinutesOfAudioAsFastAsTheHostTakesIt) {
     const std::vector<std::string> lines = split_lines(run.err);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0] + "\n", FORMAT_LINE);
-    const std::regex diagnostic(
-        R"(TAMSEL_CAPTURE rate=48000 channels=2 accepted_frames=(\d+) dropped_frames=(\d+) discontinuities=(\d+))");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(lines.back(), m, diagnostic)) << lines.back();
-    const std::uint64_t accepted = std::stoull(m[1]), dropped = std::stoull(m[2]);
-    EXPECT_EQ(accepted + dropped, total) << "every frame accepted or dropped";
-    EXPECT_EQ(dropped, 0u) << "the pace never runs ahead of the queue";
-    EXPECT_EQ(std::stoull(m[3]), 2 * blocks);
+    const std::optional<Counters> last = counters_of(lines.back());
+    ASSERT_TRUE(last.has_value()) << lines.back();
+    EXPECT_EQ(last->accepted + last->dropped, total) << "every frame accepted or dropped";
+    EXPECT_EQ(last->dropped, 0u) << "the pace never runs ahead of the queue";
+    EXPECT_EQ(last->discontinuities, 2 * blocks);
 
     const double audio_seconds = static_cast<double>(total) / RATE;
     const double wall = seconds_between(run.first_byte_ticks, run.last_byte_ticks);
-    std::printf("soak: %.1f s of audio (%llu frames, %llu chunks) in %.1f s: %.1fx real time\n", audio_seconds,
-                static_cast<unsigned long long>(total), static_cast<unsigned long long>(expected_chunks), wall,
-                audio_seconds / wall);
-    ::testing::Test::RecordProperty("soak_speed_x", static_cast<int>(audio_seconds / wall));
+    std::printf("volume: %.1f s of audio (%llu frames, %llu packets, %llu chunks) in %.1f s: %.1fx real time\n",
+                audio_seconds, static_cast<unsigned long long>(total), static_cast<unsigned long long>(packets),
+                static_cast<unsigned long long>(expected_chunks), wall, audio_seconds / wall);
+    ::testing::Test::RecordProperty("volume_speed_x", static_cast<int>(audio_seconds / wall));
 
-    // No growth: after a warm-up of a quarter of the run, the later samples stay within a small
-    // margin of the first one.
-    ASSERT_GE(samples.size(), 10u);
-    const std::size_t warm = samples.size() / 4;
-    const Sample& base = samples[warm];
-    ASSERT_GT(base.handles, 0u) << "no handle count to compare";
-    ASSERT_GT(base.pagefile, 0u) << "no memory figure to compare";
-    DWORD max_handles = 0;
-    SIZE_T max_pagefile = 0, max_working_set = 0;
-    for (std::size_t i = warm; i < samples.size(); ++i) {
-        max_handles = std::max(max_handles, samples[i].handles);
-        max_pagefile = std::max(max_pagefile, samples[i].pagefile);
-        max_working_set = std::max(max_working_set, samples[i].working_set);
-    }
-    std::printf("soak: %zu samples; handles %lu -> max %lu; committed bytes %zu -> max %zu; working set %zu -> max %zu\n",
-                samples.size(), base.handles, max_handles, static_cast<std::size_t>(base.pagefile),
-                static_cast<std::size_t>(max_pagefile), static_cast<std::size_t>(base.working_set),
-                static_cast<std::size_t>(max_working_set));
-    if (std::getenv("TAMSEL_SOAK_SAMPLES")) {
+    // Growth against packets, after a warm-up of the first quarter of the audio. A sample point
+    // the host raced past is simply not taken; a run with too few left proves nothing.
+    const std::vector<Sample> settled(samples.begin() + static_cast<std::ptrdiff_t>(samples.size() / 4), samples.end());
+    ASSERT_GE(settled.size(), POINTS / 4) << "the host outran the sampling: " << samples.size() << " samples";
+    ASSERT_GT(settled.front().handles, 0u) << "no handle count to compare";
+    ASSERT_GT(settled.front().pagefile, 0u) << "no memory figure to compare";
+    const double handles_per_packet = slope(settled, [](const Sample& x) { return static_cast<double>(x.handles); });
+    const double committed_per_packet = slope(settled, [](const Sample& x) { return static_cast<double>(x.pagefile); });
+    const double working_set_per_packet =
+        slope(settled, [](const Sample& x) { return static_cast<double>(x.working_set); });
+    const double span = settled.back().packets - settled.front().packets;
+    std::printf("volume: %zu samples over %.0f packets; per packet: %.5f handles, %.2f committed bytes, %.2f "
+                "working-set bytes\n",
+                settled.size(), span, handles_per_packet, committed_per_packet, working_set_per_packet);
+    if (std::getenv("TAMSEL_VOLUME_SAMPLES")) {
         for (const Sample& x : samples) {
-            std::printf("sample %.1f s: handles %lu, committed %zu, working set %zu\n", x.at, x.handles,
+            std::printf("sample at packet %.0f: handles %lu, committed %zu, working set %zu\n", x.packets, x.handles,
                         static_cast<std::size_t>(x.pagefile), static_cast<std::size_t>(x.working_set));
         }
     }
-    EXPECT_LE(max_handles, base.handles + 8) << "handle count grows";  // Wine's own come and go
-    EXPECT_LE(max_pagefile, base.pagefile + 1024 * 1024) << "committed memory grows";
-    EXPECT_LE(max_working_set, base.working_set + 2 * 1024 * 1024) << "working set grows";
+    // Fewer handles than Wine's own that come and go, and a few bytes per packet, over the
+    // ~40000 packets fitted. The engine itself touches 8 bytes of shared memory in the host per
+    // packet (its record of when each packet became ready), which the working set shows.
+    EXPECT_LT(handles_per_packet * span, 8.0) << "handle count grows";
+    EXPECT_LT(committed_per_packet, 4.0) << "committed memory grows";
+    EXPECT_LT(working_set_per_packet - static_cast<double>(sizeof(std::int64_t)), 4.0) << "working set grows";
 }
 
-// Real-time pace: from the engine making the packet that completes a chunk ready to that
-// chunk's last byte at the translator. Reported, not asserted.
-TEST(Soak, LatencyAtRealTimePace) {
+// A benchmark (CTest tamsel_host_latency_bench, label benchmark): at real-time pace, from the
+// engine making the packet that completes a chunk ready to that chunk's last byte at the
+// translator. The figures are printed, not asserted: on a loaded machine the p50 alone passes
+// 7 ms (x64 Wine, two busy cores), what a 15.6 ms timer tick would give on a quiet one.
+TEST(Latency, AtRealTimePace) {
     RunOptions options;
     options.scenario = "packets 2100 480\n";  // 21 s: 1050 chunks, each completed by an odd packet
     options.args = SYSTEM;
@@ -1047,8 +1118,8 @@ int main() {
     std::vector<std::string> utf8;
     for (int i = 0; i < argc; ++i) {
         const std::wstring arg = argv[i];
-        if (arg.rfind(L"--soak-seconds=", 0) == 0) {
-            g_soak_seconds = std::wcstoull(arg.c_str() + 15, nullptr, 10);
+        if (arg.rfind(L"--audio-seconds=", 0) == 0) {
+            g_audio_seconds = std::wcstoull(arg.c_str() + 16, nullptr, 10);
             continue;
         }
         utf8.push_back(tamsel::wide_to_utf8(arg));
