@@ -66,6 +66,10 @@ if(NOT TAMSEL_FUZZ)
   else()
     message(WARNING "node not found: the Node.js client tests are left out (scripts/install-deps installs nodejs)")
   endif()
+  # The aligner that judges the speech round trips, against doctored captures.
+  add_test(NAME tamsel_pcm_align_test
+           COMMAND env "PCM_ALIGN=$<TARGET_FILE:tamsel_pcm_align>" bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/pcm_align_test.sh)
+  set_tests_properties(tamsel_pcm_align_test PROPERTIES TIMEOUT 60)
   add_test(NAME tamsel_host_linux_e2e_list
            COMMAND env ${TAMSEL_E2E_ENV} bash ${CMAKE_CURRENT_SOURCE_DIR}/tests/linux/e2e_list.sh)
   set_tests_properties(tamsel_host_linux_e2e_list PROPERTIES TIMEOUT 240 LABELS "e2e")

@@ -9,6 +9,7 @@ sox -n -r 48000 -c 2 -b 16 tone1k.wav synth 30 sine 1000 vol 0.5
 sox -n -r 48000 -c 2 -b 16 tone2k.wav synth 30 sine 2000 vol 0.25
 sox -n -r 48000 -c 2 -b 16 tone440.wav synth 40 sine 440 vol 0.5
 sox -n -r 48000 -c 2 -b 16 short1k.wav synth 4 sine 1000 vol 0.5
+sox -n -r 48000 -c 2 -b 16 quiet1k.wav synth 30 sine 1000 vol 0.02
 
 # The unrelated player: not in the target's tree, not in the translator's.
 bg paplay tone440.wav
@@ -76,6 +77,81 @@ set -e
 [ "$code" = 1 ] || fail "a host not started by the excluded pid must fail"
 [ "$(cat parent.err)" = '{"code":"capture_failed","event":"error","message":"excluded PID must be the helper'"'"'s parent application"}' ] ||
     fail "parent rule message: $(cat parent.err)"
+
+# Faults of the sound server while a capture runs, one table case each: "capture NAME ACTION
+# CHECK" runs a capture of target $target in the background, runs ACTION once 1 s of audio is in,
+# and then CHECK on the result.
+holds_ms() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge $(($2 * 96)) ]; }
+capture_with() {
+    local name=$1 action=$2 check=$3
+    "$TRANSLATOR" --host "$HOST" --target "pid:$target" --out "$name.pcm" --err "$name.err" \
+        --stop-file "$name.stop" --timeout-ms 30000 >"$name.report" &
+    local translator=$!
+    poll 100 holds_ms "$name.pcm" 1000 || fail "$name: no audio before the fault"
+    $action "$name"
+    wait "$translator" || fail "$name: the translator failed"
+    echo "$name: $(cat "$name.report")"; cat "$name.err"
+    $check "$name" "$(cat "$name.report")"
+}
+
+# A sink unloaded under a captured stream: the server moves the stream to another sink (or ends
+# it); the capture goes on without an error and takes the stream where it plays on.
+unload_sink() {
+    pactl unload-module "$gone_module"
+    local bytes
+    bytes=$(stat -c %s "$1.pcm")
+    poll 100 holds_ms "$1.pcm" $((bytes / 96 + 1500)) || echo "$1: no audio after the unload"
+    touch "$1.stop"
+}
+check_unloaded() {
+    [ "$(report_value "$2" host_exit)" = 0 ] || fail "$1: the capture must go on and end normally"
+    [ -z "$(error_events "$1.err")" ] || fail "$1: no error event"
+    "$PCM_CHECK" "$1.pcm" --tone 1000:0.5 --absent 440 --min-ms 2500 --skip-ms 100 || fail "$1: audio after the unload"
+}
+# Twenty players of the target at once: no error, never more audio than time.
+twenty_players() { poll 100 holds_ms "$1.pcm" 3000 || true; touch "$1.stop"; }
+check_twenty() {
+    [ "$(report_value "$2" host_exit)" = 0 ] || fail "$1: exit 0"
+    [ -z "$(error_events "$1.err")" ] || fail "$1: no error event"
+    local bytes wall_ms
+    bytes=$(report_value "$2" bytes)
+    wall_ms=$(report_value "$2" wall_ms)
+    [ "$bytes" -le $((wall_ms * 96)) ] || fail "$1: $bytes bytes of audio in $wall_ms ms: the mix was stretched"
+    [ "$bytes" -ge $((3000 * 96)) ] || fail "$1: only $bytes bytes of audio"
+}
+# The sound server goes away: the error event and exit 1.
+kill_server() {
+    case "$SOUND_SERVER" in
+        pulseaudio) pulseaudio -k ;;
+        pipewire) kill -TERM "${E2E_DAEMONS[${#E2E_DAEMONS[@]} - 1]}" ;;  # pipewire-pulse, started last
+    esac
+}
+check_server_gone() {
+    [ "$(report_value "$2" host_exit)" = 1 ] || fail "$1: a server that goes away ends the capture with exit 1"
+    grep -q '"event":"error","message":"PulseAudio connection: ' "$1.err" || fail "$1: expected the connection error event"
+}
+
+echo "--- a sink is unloaded under the captured stream"
+gone_module=$(pactl load-module module-null-sink sink_name=gone rate=48000)
+bg_tree sh -c 'PULSE_SINK=gone paplay tone1k.wav; sleep 60'
+target=$!
+await_program "$target" sh
+capture_with unloaded unload_sink check_unloaded
+end_tree "$target"
+
+echo "--- twenty players at once"
+bg_tree sh -c 'for i in $(seq 20); do paplay quiet1k.wav & done; wait'
+target=$!
+await_program "$target" sh
+capture_with twenty twenty_players check_twenty
+end_tree "$target"
+
+echo "--- the sound server goes away during the capture"
+bg_tree sh -c 'paplay tone1k.wav; sleep 60'
+target=$!
+await_program "$target" sh
+capture_with gone kill_server check_server_gone
+end_tree "$target"
 
 echo "--- no PulseAudio server"
 mkdir -p "$E2E_TMP/empty"

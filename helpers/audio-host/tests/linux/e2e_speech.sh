@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Speech round trip on a private sound server (SOUND_SERVER): speech made with espeak-ng is
 # played by an application that starts while the host already captures; the capture is aligned
-# against what was played and must hold all of it from its first sample on (at most 50 ms lost
-# at the start, none at the end, at most 50 ms in all inside: a server held up on a loaded
-# machine may drop a quantum) at a high signal-to-noise ratio. The host's once-a-second
-# diagnostic line shows drops and discontinuities should a round fail.
+# against what was played and must hold all of it from its first sample on (bounds at WHOLE),
+# without a dropped frame and never with more audio than time. The host's once-a-second diagnostic line shows
+# drops and discontinuities should a round fail.
 #   1. system capture, the player outside the translator's tree;
 #   2. capture of a target whose child starts playing;
 #   3. a reader that stops reading for a while;
@@ -35,6 +34,12 @@ await_captured() {
     poll 100 captured_enough "$1" || echo "the capture stayed short: $(stat -c %s "$1") of $played_bytes bytes"
 }
 captured_enough() { [ "$(stat -c %s "$1")" -ge $((played_bytes - 50 * 96)) ]; }
+
+# What was played arrives whole: at most 50 ms lost at the start, nothing at the end, at most
+# 50 ms in all inside (a sound server held up on a loaded machine may drop a quantum) and 20 ms
+# put in. The SNR counts holes, clicks and silence put in: a faithful capture gives over 70 dB,
+# one 10 ms quantum lost in the speech about 26 dB, 50 ms about 15 dB.
+WHOLE="--max-start-loss-ms 50 --max-end-loss-ms 0 --max-lost-inside-ms 50 --max-delayed-ms 20 --min-snr-db 15"
 
 # The last diagnostic line's counter $2 in standard-error file $1.
 last_counter() { grep '^TAMSEL_CAPTURE ' "$1" | tail -n1 | sed -n "s/.*\b$2=\([0-9]*\).*/\1/p"; }
@@ -78,8 +83,8 @@ run_round() {
     [ "$(report_value "$report" host_exit)" = 0 ] || fail "$name: the host must end with exit 0"
     [ "$(head -n1 "$name.err")" = "$FORMAT_LINE" ] || fail "$name: the first line must be the format event"
     [ -z "$(error_events "$name.err")" ] || fail "$name: no error event"
-    "$PCM_ALIGN" reference.raw "$name.pcm" --max-start-loss-ms 50 --max-end-loss-ms 0 --max-lost-inside-ms 50 \
-        --min-snr-db 60 ||
+    # shellcheck disable=SC2086 # ALIGN_BOUNDS is a list of options
+    "$PCM_ALIGN" reference.raw "$name.pcm" ${ALIGN_BOUNDS:-$WHOLE} ||
         fail "$name: the capture does not hold what was played"
     [ "$(last_counter "$name.err" dropped_frames)" = 0 ] || fail "$name: frames were dropped"
     local bytes wall_ms
@@ -119,17 +124,21 @@ sink_input_playing() {
 bg_tree sh -c "while [ ! -e move.go ]; do sleep 0.01; done; paplay played.wav; touch move.played; sleep 60"
 target=$!
 await_program "$target" sh
-ROUND_ACTION=move_stream run_round move "pid:$target"
+# The monitor stream on the old sink ends and one on the new sink is opened: what the server
+# renders meanwhile (a few blocks) is lost there, and nothing after it.
+ROUND_ACTION=move_stream ALIGN_BOUNDS="--max-start-loss-ms 50 --max-end-loss-ms 0 --max-lost-inside-ms 150" \
+    run_round move "pid:$target"
 end_tree "$target"
 
 # A second stream of the target, on the other sink, lags for real: its sink is suspended for
-# 400 ms in the middle of the speech. It plays silence, so the capture must still be the speech,
-# whole (the mix goes on without the lagging stream and keeps no late frames of it) and flagged
+# 800 ms in the middle of the speech (longer than the host keeps a stream's frames waiting). It
+# plays silence, so the capture must still be the speech, whole and in time (the mix goes on
+# without the lagging stream after a bounded wait and keeps no late frames of it), and flagged
 # nowhere (the mixed timeline never skips).
 echo "--- target capture, one of two streams lags"
 sox -n -r 48000 -c 2 -b 16 silence.wav trim 0 30
 silent_player_plays() { [ -n "$(sink_input_playing silence.wav)" ]; }
-lag_sink() { at_captured "$1.pcm" 1500 sh -c 'pactl suspend-sink other 1 && sleep 0.4 && pactl suspend-sink other 0'; }
+lag_sink() { at_captured "$1.pcm" 1500 sh -c 'pactl suspend-sink other 1 && sleep 0.8 && pactl suspend-sink other 0'; }
 bg_tree sh -c "PULSE_SINK=other paplay silence.wav & while [ ! -e lag.go ]; do sleep 0.01; done; paplay played.wav; touch lag.played; sleep 60"
 target=$!
 await_program "$target" sh

@@ -1,18 +1,23 @@
 // Compares a captured PCM stream with the audio that was played (both mono s16le, 48000 Hz):
-//   tamsel_pcm_align REFERENCE CAPTURE [--max-start-loss-ms N] [--min-snr-db D] [--max-end-loss-ms N]
+//   tamsel_pcm_align REFERENCE CAPTURE [--max-start-loss-ms N] [--max-end-loss-ms N]
+//                    [--max-lost-inside-ms N] [--max-delayed-ms N] [--min-snr-db D]
 // It finds the offset at which the capture matches the reference best (cross-correlation through
-// an FFT), then walks the reference's sound in 10 ms blocks:
+// an FFT), then walks the reference's sound in 10 ms blocks, following the offset where the
+// capture slips (up to 50 ms either way):
 //   - onset: the first reference sample above 1 % of full scale (the sound begins);
 //   - start loss: from the onset to the first sounding reference block that the capture holds
-//     faithfully (correlation of at least 0.995 at the found offset, about 20 dB SNR); what the
-//     capture never had;
+//     faithfully (correlation of at least 0.995 at the offset in force, about 20 dB SNR); what
+//     the capture never had;
 //   - end loss: from the last such block to the end of the reference's sound;
-//   - not held: all sounding blocks the capture does not hold (a hole inside shows here);
-//   - gain and SNR: least-squares gain of capture over reference and the signal-to-residual
-//     ratio over everything from the first to the last held block, so holes, clicks or a second
-//     copy inside the stream count against it.
-// Prints one line "offset_samples=... gain=... snr_db=... start_loss_ms=... end_loss_ms=..."
-// and exits 0 when every given bound holds, 1 when one does not, 2 on a usage error.
+//   - lost inside: sounding blocks between those that the capture does not hold, plus the audio
+//     skipped where the offset moved back (a hole);
+//   - delayed: the time inserted where the offset moved on (silence or a repeat put in);
+//   - gain and SNR: least-squares gain of capture over the held blocks, and the signal-to-residual
+//     ratio over everything from the first to the last held block, each block at the offset in
+//     force there, so holes, clicks, inserted silence and repeats inside the stream count against it.
+// Prints one line "offset_samples=... gain=... snr_db=... start_loss_ms=... end_loss_ms=...
+// lost_inside_ms=... delayed_ms=..." and exits 0 when every given bound holds, 1 when one does
+// not, 2 on a usage error.
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -114,11 +119,11 @@ double to_db(double signal, double noise) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: tamsel_pcm_align REFERENCE CAPTURE [--max-start-loss-ms N] [--min-snr-db D] "
-                             "[--max-end-loss-ms N]\n");
+        std::fprintf(stderr, "usage: tamsel_pcm_align REFERENCE CAPTURE [--max-start-loss-ms N] [--max-end-loss-ms N] "
+                             "[--max-lost-inside-ms N] [--max-delayed-ms N] [--min-snr-db D]\n");
         return 2;
     }
-    double max_start_loss_ms = -1, min_snr_db = -1, max_end_loss_ms = -1, max_lost_inside_ms = -1;
+    double max_start_loss_ms = -1, min_snr_db = -1, max_end_loss_ms = -1, max_lost_inside_ms = -1, max_delayed_ms = -1;
     for (int i = 3; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
         const double value = std::atof(argv[i + 1]);
@@ -126,6 +131,7 @@ int main(int argc, char** argv) {
         else if (flag == "--min-snr-db") min_snr_db = value;
         else if (flag == "--max-end-loss-ms") max_end_loss_ms = value;
         else if (flag == "--max-lost-inside-ms") max_lost_inside_ms = value;
+        else if (flag == "--max-delayed-ms") max_delayed_ms = value;
         else {
             std::fprintf(stderr, "unknown option %s\n", flag.c_str());
             return 2;
@@ -217,12 +223,21 @@ int main(int argc, char** argv) {
         }
     }
     const double gain = power > 0 ? cross / power : 0.0;
+    // Residual over the whole span, each block at the offset in force there (that of the last
+    // held block before it), pauses and blocks the capture does not hold included.
     double signal = 0, noise = 0;
-    for (const Held& h : held) {
-        for (std::size_t i = h.begin; i < h.end; ++i) {
-            const double expected = gain * reference[i];
-            signal += expected * expected;
-            noise += (captured(i, h.lag) - expected) * (captured(i, h.lag) - expected);
+    if (any) {
+        std::size_t next = 0;  // the first held block not yet passed
+        long in_force = held.front().lag;
+        for (std::size_t b = held.front().begin; b < held.back().end; b += BLOCK) {
+            while (next < held.size() && held[next].begin <= b) in_force = held[next++].lag;
+            const std::size_t end = std::min(b + BLOCK, held.back().end);
+            for (std::size_t i = b; i < end; ++i) {
+                const double expected = gain * reference[i];
+                const double residual = captured(i, in_force) - expected;
+                signal += expected * expected;
+                noise += residual * residual;
+            }
         }
     }
     const double snr = any ? to_db(signal, noise) : -200.0;
@@ -262,6 +277,11 @@ int main(int argc, char** argv) {
     if (max_lost_inside_ms >= 0 && lost_inside_ms > max_lost_inside_ms) {
         std::printf("FAIL: %.1f ms lost inside the stream (at most %.1f ms allowed)\n", lost_inside_ms,
                     max_lost_inside_ms);
+        good = false;
+    }
+    if (max_delayed_ms >= 0 && ms(static_cast<std::size_t>(delayed)) > max_delayed_ms) {
+        std::printf("FAIL: %.1f ms put in inside the stream (at most %.1f ms allowed)\n",
+                    ms(static_cast<std::size_t>(delayed)), max_delayed_ms);
         good = false;
     }
     if (min_snr_db >= 0 && snr < min_snr_db) {
