@@ -102,7 +102,8 @@ class Arm64Root(unittest.TestCase):
     configuration, with a root that is already prepared (nothing is built)."""
 
     def setUp(self):
-        self.tmp = Path(tempfile.mkdtemp(prefix="tamsel-root-test."))
+        # Not in /tmp: the programs need /tmp mapped into the root, so a root there is refused.
+        self.tmp = Path(tempfile.mkdtemp(prefix="tamsel-root-test.", dir="/var/tmp"))
         self.addCleanup(subprocess.run, ["rm", "-rf", str(self.tmp)])
         self.binfmt = self.tmp / "binfmt"
         self.binfmt.mkdir()
@@ -159,7 +160,12 @@ class Arm64Root(unittest.TestCase):
         userns = subprocess.run([*as_other, "unshare", "--user", "--map-root-user", "--mount", "true"],
                                 capture_output=True).returncode == 0
         missing_root = self.tmp / "absent-root"
+        in_tmp = Path(tempfile.mkdtemp(prefix="tamsel-root-in-tmp.", dir="/tmp"))
+        self.addCleanup(subprocess.run, ["rm", "-rf", str(in_tmp)])
+        in_tmp.chmod(0o755)
+        (in_tmp / ".tamsel-root").write_text((self.root / ".tamsel-root").read_text())
         cases = [
+            ("a root in /tmp", HANDLER_F, in_tmp, f"the arm64 root {in_tmp} lies in /tmp"),
             ("no handler", None, self.root, "the qemu-aarch64 binfmt handler is not registered with flag F"),
             ("no prepared root", HANDLER_F, missing_root, f"no prepared arm64 root at {missing_root}; preparing one "
                                                          "needs root rights"),
