@@ -7,7 +7,8 @@ start_server
 cd "$E2E_TMP"
 sox -n -r 48000 -c 2 -b 16 tone1k.wav synth 30 sine 1000 vol 0.5
 sox -n -r 48000 -c 2 -b 16 tone2k.wav synth 30 sine 2000 vol 0.25
-sox -n -r 48000 -c 2 -b 16 tone440.wav synth 40 sine 440 vol 0.5
+# Long enough to play through every case below, however slowly a loaded machine runs them.
+sox -n -r 48000 -c 2 -b 16 tone440.wav synth 180 sine 440 vol 0.5
 sox -n -r 48000 -c 2 -b 16 short1k.wav synth 4 sine 1000 vol 0.5
 sox -n -r 48000 -c 2 -b 16 quiet1k.wav synth 30 sine 1000 vol 0.02
 
