@@ -4,6 +4,13 @@
 // package) runs with real cubeb (WASAPI through Wine's PulseAudio driver, a private daemon from
 // with-pulseaudio) and the real SetupAPI installer in the fresh prefix of this test. The
 // shipped program's early failures are checked beside the entry's (entry_pipe_test.cpp).
+//
+// The program runs elevated from a folder its user may be able to write, so the first run
+// happens among DLLs planted beside it: a copy of a marker DLL (marker_dll.c) under the name of
+// every DLL it imports or may load that is not a KnownDLL, with Wine told to prefer such copies
+// (CTest sets WINEDLLOVERRIDES=...=n,b for this test), and an external
+// tamsel_driver_setup.exe.manifest that sends the audio device enumerator's COM class (which
+// cubeb creates) to another copy. None of them may be loaded.
 #include <windows.h>
 
 #include <setupapi.h>
@@ -11,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -48,6 +56,56 @@ std::vector<std::wstring> cable_devices() {
     return found;
 }
 
+// DLL names a user could plant beside the program. Wine ignores a load configuration's
+// DependentLoadFlags, which keeps the ARM64 program's normal imports in System32 on Windows; there
+// only the static check (check-windows-binary --system32-only, test tamsel_binary_driver_setup)
+// shows that protection, and the names the ARM64 program imports normally are not planted. The x64
+// program delay-loads them after SetDefaultDllDirectories, which Wine does honour.
+struct Plant {
+    const wchar_t* name;
+    bool arm64_normal_import;
+};
+constexpr Plant PLANTS[] = {
+    {L"newdev.dll", true},   {L"bcrypt.dll", true},   {L"avrt.dll", true},   {L"winmm.dll", true},
+    {L"ksuser.dll", true},   {L"cfgmgr32.dll", false}, {L"version.dll", false}, {L"propsys.dll", false},
+    {L"mmdevapi.dll", false},
+};
+constexpr const wchar_t* COM_MARKER = L"tamsel_com_marker.dll";
+// MMDeviceEnumerator, served from the program's folder if the file were honoured.
+constexpr const char* EXTERNAL_MANIFEST = R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
+<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
+  <file name="tamsel_com_marker.dll">
+    <comClass clsid="{BCDE0395-E52F-467C-8E3D-C4579291692E}" threadingModel="Both"/>
+  </file>
+</assembly>
+)";
+
+bool planted_here(const Plant& plant) {
+#if defined(__aarch64__) || defined(_M_ARM64)
+    return !plant.arm64_normal_import;
+#else
+    (void)plant;
+    return true;
+#endif
+}
+
+// The copies beside `program`; gives the marker files that must never appear.
+std::vector<fs::path> plant_beside(const fs::path& program) {
+    const fs::path marker_dll = built_program(L"..\\test-marker-dll\\tamsel_marker.dll");
+    const fs::path app = program.parent_path();
+    std::vector<fs::path> markers;
+    std::vector<std::wstring> names{COM_MARKER};
+    for (const Plant& plant : PLANTS) {
+        if (planted_here(plant)) names.emplace_back(plant.name);
+    }
+    for (const std::wstring& name : names) {
+        EXPECT_TRUE(CopyFileW(marker_dll.c_str(), (app / name).c_str(), FALSE)) << GetLastError();
+        markers.push_back(app / (name + L".loaded"));
+    }
+    std::ofstream(app / L"tamsel_driver_setup.exe.manifest", std::ios::binary) << EXTERNAL_MANIFEST;
+    return markers;
+}
+
 TEST(DriverSetupFlow, InstallsOnceThenFindsTheDevice) {
     ASSERT_TRUE(cable_devices().empty()) << "the test needs a fresh prefix";
     const TestFolder folder;
@@ -59,15 +117,31 @@ TEST(DriverSetupFlow, InstallsOnceThenFindsTheDevice) {
             << GetLastError();
     }
 
+    wchar_t overrides[1024] = {};
+    GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 1024);
+    ASSERT_NE(std::wstring(overrides).find(L"version"), std::wstring::npos)
+        << "CTest sets WINEDLLOVERRIDES so that Wine prefers the planted copies";
+    const std::vector<fs::path> markers = plant_beside(program);
+
     // First run: the package passes, the controller starts (its line first on standard error),
-    // no cable is detected, and the test device is installed. Wine asks for no restart.
+    // no cable is detected, and the test device is installed. Wine asks for no restart. Nothing
+    // planted beside the program was loaded.
     const ProgramRun first = run_program(program, {});
+    for (const fs::path& marker : markers) EXPECT_FALSE(fs::exists(marker)) << marker.string();
     EXPECT_EQ(first.err, START_LINE);
     EXPECT_EQ(first.exit_code, 0u);
     EXPECT_EQ(first.out, "");
     EXPECT_FALSE(first.window_seen);
     const std::vector<std::wstring> installed = cable_devices();
     ASSERT_EQ(installed.size(), 1u) << "one cable device after the first run";
+
+    // The plants do work where the search includes the folder: this test program, which never
+    // restricted its DLL search, loads the copy under a name it has not loaded yet.
+    SetDllDirectoryW(program.parent_path().c_str());
+    HMODULE control = LoadLibraryW(L"propsys.dll");
+    SetDllDirectoryW(nullptr);
+    EXPECT_TRUE(fs::exists(program.parent_path() / L"propsys.dll.loaded")) << "the marker DLL leaves no marker";
+    if (control) FreeLibrary(control);
 
     // Second run: the configuration manager of Wine lists no devices, so detection reports the
     // cable absent; the installer's own look through SetupAPI then finds the device. Wine's
