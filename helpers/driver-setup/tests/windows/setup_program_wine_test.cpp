@@ -56,20 +56,21 @@ std::vector<std::wstring> cable_devices() {
     return found;
 }
 
-// DLL names a user could plant beside the program. Wine ignores a load configuration's
-// DependentLoadFlags, which keeps the ARM64 program's normal imports in System32 on Windows; there
-// only the static check (check-windows-binary --system32-only, test tamsel_binary_driver_setup)
-// shows that protection, and the names the ARM64 program imports normally are not planted. The x64
-// program delay-loads them after SetDefaultDllDirectories, which Wine does honour.
-struct Plant {
-    const wchar_t* name;
-    bool arm64_normal_import;
-};
-constexpr Plant PLANTS[] = {
-    {L"newdev.dll", true},   {L"bcrypt.dll", true},   {L"avrt.dll", true},   {L"winmm.dll", true},
-    {L"ksuser.dll", true},   {L"cfgmgr32.dll", false}, {L"version.dll", false}, {L"propsys.dll", false},
-    {L"mmdevapi.dll", false},
-};
+// DLL names a user could plant beside the program: every DLL the program imports or may load
+// that is not a KnownDLL. The x64 program imports none of them, nor any Wine DLL that would
+// import one, at its start: it delay-loads them after SetDefaultDllDirectories, which Wine
+// honours. The ARM64 program imports some directly and keeps them in System32 through its load
+// configuration's DependentLoadFlags, which Wine ignores (and Wine's builtin DLLs import more of
+// these names than Windows' do); there only the static check shows that protection
+// (check-windows-binary --system32-only, test tamsel_binary_driver_setup), and only the external
+// manifest is planted.
+constexpr const wchar_t* PLANTED_DLLS[] = {L"newdev.dll", L"bcrypt.dll",  L"avrt.dll",    L"winmm.dll",   L"ksuser.dll",
+                                           L"cfgmgr32.dll", L"version.dll", L"propsys.dll", L"mmdevapi.dll"};
+#if defined(__aarch64__) || defined(_M_ARM64)
+constexpr bool PLANT_DLLS = false;
+#else
+constexpr bool PLANT_DLLS = true;
+#endif
 constexpr const wchar_t* COM_MARKER = L"tamsel_com_marker.dll";
 // MMDeviceEnumerator, served from the program's folder if the file were honoured.
 constexpr const char* EXTERNAL_MANIFEST = R"(<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
@@ -80,24 +81,13 @@ constexpr const char* EXTERNAL_MANIFEST = R"(<?xml version="1.0" encoding="UTF-8
 </assembly>
 )";
 
-bool planted_here(const Plant& plant) {
-#if defined(__aarch64__) || defined(_M_ARM64)
-    return !plant.arm64_normal_import;
-#else
-    (void)plant;
-    return true;
-#endif
-}
-
 // The copies beside `program`; gives the marker files that must never appear.
 std::vector<fs::path> plant_beside(const fs::path& program) {
     const fs::path marker_dll = built_program(L"..\\test-marker-dll\\tamsel_marker.dll");
     const fs::path app = program.parent_path();
     std::vector<fs::path> markers;
     std::vector<std::wstring> names{COM_MARKER};
-    for (const Plant& plant : PLANTS) {
-        if (planted_here(plant)) names.emplace_back(plant.name);
-    }
+    if (PLANT_DLLS) names.insert(names.end(), std::begin(PLANTED_DLLS), std::end(PLANTED_DLLS));
     for (const std::wstring& name : names) {
         EXPECT_TRUE(CopyFileW(marker_dll.c_str(), (app / name).c_str(), FALSE)) << GetLastError();
         markers.push_back(app / (name + L".loaded"));
@@ -135,12 +125,13 @@ TEST(DriverSetupFlow, InstallsOnceThenFindsTheDevice) {
     const std::vector<std::wstring> installed = cable_devices();
     ASSERT_EQ(installed.size(), 1u) << "one cable device after the first run";
 
-    // The plants do work where the search includes the folder: this test program, which never
-    // restricted its DLL search, loads the copy under a name it has not loaded yet.
+    // A planted copy does leave its marker once loaded: this test program, which never
+    // restricted its DLL search, loads one from the program's folder.
     SetDllDirectoryW(program.parent_path().c_str());
-    HMODULE control = LoadLibraryW(L"propsys.dll");
+    HMODULE control = LoadLibraryW(COM_MARKER);
     SetDllDirectoryW(nullptr);
-    EXPECT_TRUE(fs::exists(program.parent_path() / L"propsys.dll.loaded")) << "the marker DLL leaves no marker";
+    EXPECT_TRUE(fs::exists(program.parent_path() / (std::wstring(COM_MARKER) + L".loaded")))
+        << "the marker DLL leaves no marker";
     if (control) FreeLibrary(control);
 
     // Second run: the configuration manager of Wine lists no devices, so detection reports the
