@@ -39,6 +39,8 @@ if(WIN32)
   if(TAMSEL_ARM64_TOOLCHAIN STREQUAL "zig")
     include(TamselZigCompat)
   endif()
+  enable_language(RC)
+  include(TamselWindowsProgram)
 endif()
 
 # tamsel_windows_gui(TARGET): the program runs in the GUI subsystem (no console window).

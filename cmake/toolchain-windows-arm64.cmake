@@ -35,6 +35,8 @@ if(TAMSEL_ARM64_TOOLCHAIN STREQUAL "zig")
   set(CMAKE_AR ${_wrappers}/ar CACHE FILEPATH "")
   set(CMAKE_RANLIB ${_wrappers}/ranlib CACHE FILEPATH "")
   set(TAMSEL_DLLTOOL ${_wrappers}/dlltool)
+  # zig 0.11 has no resource compiler: LLVM's, for the same target (cmake/zig/windres).
+  set(CMAKE_RC_COMPILER ${_wrappers}/windres)
 elseif(TAMSEL_ARM64_TOOLCHAIN STREQUAL "llvm-mingw")
   set(CMAKE_C_COMPILER aarch64-w64-mingw32-clang)
   set(CMAKE_CXX_COMPILER aarch64-w64-mingw32-clang++)
@@ -43,6 +45,8 @@ else()
   message(FATAL_ERROR "TAMSEL_ARM64_TOOLCHAIN must be zig or llvm-mingw, not '${TAMSEL_ARM64_TOOLCHAIN}'")
 endif()
 set(MINGW ON)
+# Both toolchains link with LLD, which fills the load configuration (TamselWindowsProgram.cmake).
+set(TAMSEL_LINKER lld)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -94,6 +94,16 @@ def pe_info(data):
     return image.machine, image.subsystem
 
 
+def program_version(data):
+    """The ProductVersion of a program's version resource (the project's version it was built
+    with), or None when it carries none."""
+    try:
+        image = pe_image.parse_checked(data)
+    except pe_image.Refused:
+        return None
+    return (image.version or {}).get("ProductVersion") or None
+
+
 def program_problem(name, data, arch):
     """None when `data` is a usable `name` for `arch`, else what is wrong with it."""
     if not data:

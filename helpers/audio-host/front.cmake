@@ -18,13 +18,14 @@ if(WIN32)
 
   add_executable(tamsel_audio_host windows/src/main.cpp)
   target_link_libraries(tamsel_audio_host PRIVATE tamsel_host_windows)
+  tamsel_windows_program(tamsel_audio_host DESCRIPTION "tamsel audio host: process list and process-loopback capture")
 endif()
 
 if(NOT WIN32)
   tamsel_add_test(tamsel_host_front_tests
     SOURCES tests/command_line_test.cpp tests/entry_test.cpp tests/error_text_test.cpp
             tests/events_test.cpp tests/process_model_test.cpp
-    LIBS tamsel_host_core)
+    LIBS tamsel_host_core tamsel_version)
 endif()
 
 # Windows programs and tests, run under Wine by CTest.

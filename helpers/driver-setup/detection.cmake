@@ -11,7 +11,7 @@ if(WIN32)
     windows/src/cable_detection_win.cpp)
   target_include_directories(tamsel_detection_windows PUBLIC windows/src)
   target_link_libraries(tamsel_detection_windows PUBLIC tamsel_setup_core tamsel::controller
-                        cfgmgr32 ole32 propsys uuid)
+                        cfgmgr32 ole32 uuid)
 endif()
 
 # The rules against a fake device tree and fake device lists.

@@ -84,6 +84,8 @@ if(WIN32)
   add_executable(tamsel_driver_setup windows/src/main.cpp src/driver_manifest.cpp)
   target_link_libraries(tamsel_driver_setup PRIVATE tamsel_setup_windows tamsel_detection_windows)
   tamsel_windows_gui(tamsel_driver_setup)
+  set(_setup_description "tamsel driver setup: checks and installs the VB-CABLE driver")
+  tamsel_windows_program(tamsel_driver_setup DESCRIPTION "${_setup_description}")
 
   # Under Wine: the BCrypt digest of a large file against sha256sum (registered above), the
   # real SetupAPI installer in a prefix of its own, and the entry's status line and exit codes
@@ -97,8 +99,9 @@ if(WIN32)
 
   # A program built like tamsel_driver_setup.exe whose detection step is a test double.
   add_executable(tamsel_setup_entry_double tests/windows/entry_double_main.cpp src/driver_manifest.cpp)
-  target_link_libraries(tamsel_setup_entry_double PRIVATE tamsel_setup_windows)
+  target_link_libraries(tamsel_setup_entry_double PRIVATE tamsel_setup_windows tamsel_test_failing_allocation)
   tamsel_windows_gui(tamsel_setup_entry_double)
+  tamsel_windows_program(tamsel_setup_entry_double DESCRIPTION "${_setup_description}" ORIGINAL tamsel_driver_setup.exe)
   add_executable(tamsel_setup_entry_wine_tests tests/windows/entry_pipe_test.cpp tests/test_folder.cpp)
   target_link_libraries(tamsel_setup_entry_wine_tests PRIVATE tamsel_setup_core tamsel_test_support_windows
                         GTest::gtest_main)
@@ -141,15 +144,30 @@ if(WIN32)
   target_compile_definitions(tamsel_driver_setup_test_manifest PRIVATE
                              TAMSEL_TEST_DRIVER_MANIFEST="${_test_manifest}")
   tamsel_windows_gui(tamsel_driver_setup_test_manifest)
+  tamsel_windows_program(tamsel_driver_setup_test_manifest DESCRIPTION "${_setup_description}"
+                         ORIGINAL tamsel_driver_setup.exe)
 
-  # The test build's whole flow with real cubeb on a
-  # private PulseAudio daemon, in a fresh prefix (the flow installs a device).
+  # The DLL the flow test plants beside the program (its own folder: never bin/, never shipped).
+  add_library(tamsel_test_marker_dll SHARED tests/windows/marker_dll.c)
+  set_target_properties(tamsel_test_marker_dll PROPERTIES
+    OUTPUT_NAME tamsel_marker
+    PREFIX ""
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-marker-dll
+    LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-marker-dll
+    ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/test-marker-dll/import)
+
+  # The test build's whole flow with real cubeb on a private PulseAudio daemon, in a fresh prefix
+  # (the flow installs a device), among planted DLLs that Wine is told to prefer to its own.
+  # (The semicolon is escaped: the test property holds a list of VAR=VALUE.)
+  set(_plant_environment
+      "WINEDLLOVERRIDES=mscoree,mshtml=\\;newdev,bcrypt,avrt,winmm,ksuser,cfgmgr32,version,propsys,mmdevapi,tamsel_com_marker=n,b")
   tamsel_add_test(tamsel_setup_program_wine_tests
     SOURCES tests/windows/setup_program_wine_test.cpp tests/test_folder.cpp
     LIBS tamsel_setup_core tamsel_test_support_windows setupapi
     TIMEOUT 300
     WRAPPER ${_setup_win_tests}/fresh-wine-prefix ${CMAKE_SOURCE_DIR}/libs/tamsel-audio/tests/support/private-pulseaudio run)
-  add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup_test_manifest)
+  set_tests_properties(tamsel_setup_program_wine_tests PROPERTIES ENVIRONMENT "${_plant_environment}")
+  add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup_test_manifest tamsel_test_marker_dll)
 
   # The package held by a run, as another process meets it, a terabyte package file, and two
   # runs at once: a test build whose detection double waits for the test between the package

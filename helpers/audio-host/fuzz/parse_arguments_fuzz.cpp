@@ -41,6 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 check(!process->expected_exe.empty());
                 check(process->expected_start != 0);
             }
+        } else if (std::holds_alternative<tamsel::host::ShowVersion>(*command)) {
+            check(args.size() == 1 && args[0] == "--version");
         } else {
             check(args.size() == 1 && args[0] == "--list");
         }

@@ -38,6 +38,8 @@ constexpr std::array<std::string_view, FLAG_COUNT> FLAG_NAMES = {
 
 Result<HostCommand> parse_arguments(const std::vector<std::string>& arguments) {
     if (arguments.size() == 1 && arguments[0] == "--list") return HostCommand{ListProcesses{}};
+    // Like "--list", only alone: with anything else it is an argument like any other.
+    if (arguments.size() == 1 && arguments[0] == "--version") return HostCommand{ShowVersion{}};
     if (arguments.size() % 2 != 0) return fail("arguments must be flag/value pairs");
 
     std::array<std::optional<std::string_view>, FLAG_COUNT> values{};

@@ -1,5 +1,5 @@
 #pragma once
-// The capture host's command line: "--list", or a capture request.
+// The capture host's command line: "--list", "--version", or a capture request.
 
 #include <cstdint>
 #include <string>
@@ -27,7 +27,10 @@ struct CaptureRequest {
 
 struct ListProcesses {};
 
-using HostCommand = std::variant<ListProcesses, CaptureRequest>;
+// "--version" alone: the program's version on standard output.
+struct ShowVersion {};
+
+using HostCommand = std::variant<ListProcesses, CaptureRequest, ShowVersion>;
 
 // Pure: no output, no system calls. `arguments` excludes the program name.
 Result<HostCommand> parse_arguments(const std::vector<std::string>& arguments);

@@ -13,9 +13,15 @@
 namespace tamsel::host {
 
 // `args` excludes the program name. List mode goes to list_processes over `processes`, capture
-// mode to `run_capture`. Gives 0 on success; on any error writes the error event on standard
-// error and gives 1. Writes nothing else itself.
+// mode to `run_capture`; "--version" writes the version line on standard output. Gives 0 on
+// success; on any error writes the error event on standard error and gives 1. Writes nothing
+// else itself.
 int host_main(const std::vector<std::string>& args, ProcessApi& processes,
               const std::function<Status(const CaptureRequest&)>& run_capture);
+
+// The program's whole entry (`entry` gives the exit code): an exception that escapes it ends as
+// the error event "internal error: ..." and exit code 1, like any other failure, never as an
+// abnormal end of the process.
+int guarded_entry(const std::function<int()>& entry) noexcept;
 
 }  // namespace tamsel::host

@@ -32,6 +32,10 @@ TEST(ParseArguments, ErrorTable) {
         {"empty single argument", {""}, "arguments must be flag/value pairs"},
         {"list with extra pair", {"--list", "--target", "system"}, "arguments must be flag/value pairs"},
         {"list as flag", {"--list", "x"}, "unknown or duplicate argument"},
+        {"version with a value", {"--version", "x"}, "unknown or duplicate argument"},
+        {"version after list", {"--list", "--version"}, "unknown or duplicate argument"},
+        {"version with a request", {"--version", "--target", "system"}, "arguments must be flag/value pairs"},
+        {"version in capitals", {"--Version"}, "arguments must be flag/value pairs"},
         {"unknown flag", {"--target", "system", "--bogus", "1"}, "unknown or duplicate argument"},
         {"flag case", {"--Target", "system", "--exclude-pids", "1"}, "unknown or duplicate argument"},
         {"empty flag", {"", "x"}, "unknown or duplicate argument"},
@@ -82,6 +86,12 @@ TEST(ParseArguments, ListMode) {
     const Result<HostCommand> result = parse_arguments({"--list"});
     ASSERT_TRUE(result);
     EXPECT_TRUE(std::holds_alternative<ListProcesses>(*result));
+}
+
+TEST(ParseArguments, VersionAlone) {
+    const Result<HostCommand> result = parse_arguments({"--version"});
+    ASSERT_TRUE(result);
+    EXPECT_TRUE(std::holds_alternative<ShowVersion>(*result));
 }
 
 TEST(ParseArguments, SystemCaptureInAnyFlagOrder) {

@@ -9,12 +9,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "fake_process_api.hpp"
 #include "tamsel/audio/platform.hpp"
+#include "tamsel/version.hpp"
 
 namespace tamsel::host {
 namespace {
@@ -106,6 +109,21 @@ TEST(HostMain, ListWriteFailureKeepsItsCause) {
     }
 }
 
+TEST(HostMain, VersionIsOneLineOnStandardOutput) {
+    FakeProcessApi api;
+    const Outcome outcome = run_host({"--version"}, api, never_called);
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(outcome.out, TAMSEL_VERSION "\n");
+    // One line without blanks, "major.minor.patch" first.
+    EXPECT_EQ(outcome.out.find_first_of(" \t\r\n"), outcome.out.size() - 1) << outcome.out;
+    unsigned major = 0, minor = 0, patch = 0;
+    char dot1 = 0, dot2 = 0;
+    EXPECT_TRUE(std::istringstream(outcome.out) >> major >> dot1 >> minor >> dot2 >> patch) << outcome.out;
+    EXPECT_EQ(std::string({dot1, dot2}), "..") << outcome.out;
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(api.queried.empty());
+}
+
 TEST(HostMain, ArgumentErrorsAreOneEventAndExitOne) {
     const struct {
         std::vector<std::string> args;
@@ -149,6 +167,24 @@ TEST(HostMain, CaptureErrorIsReportedOnce) {
     const Outcome outcome = run_host({"--target", "system", "--exclude-pids", "9"}, api, capture);
     EXPECT_EQ(outcome.code, 1);
     EXPECT_EQ(outcome.err, "{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":\"selected process exited\"}\n");
+}
+
+// Outside host_main too (reading the arguments, making the process API): the error event and 1.
+TEST(HostMain, AnExceptionThatLeavesTheEntryIsTheErrorEvent) {
+    const struct {
+        std::function<int()> entry;
+        const char* err;
+    } cases[] = {
+        {[]() -> int { throw std::bad_alloc(); },
+         "{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":\"internal error: std::bad_alloc\"}\n"},
+        {[]() -> int { throw 7; }, "{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":\"internal error\"}\n"},
+    };
+    for (const auto& c : cases) {
+        ::testing::internal::CaptureStderr();
+        const int code = guarded_entry(c.entry);
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(code, 1);
+    }
 }
 
 TEST(HostMain, AnExceptionFromTheModeStillEndsAsOneEvent) {

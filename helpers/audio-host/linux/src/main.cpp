@@ -10,10 +10,12 @@
 
 int main(int argc, char** argv) {
     tamsel::host::linux_host::ignore_broken_pipe_signal();
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-    tamsel::host::linux_host::LinuxProcessApi processes;
-    return tamsel::host::host_main(args, processes, [&processes](const tamsel::host::CaptureRequest& request) {
-        return tamsel::host::linux_host::run_capture_linux(request, processes);
+    return tamsel::host::guarded_entry([argc, argv] {
+        std::vector<std::string> args;
+        for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+        tamsel::host::linux_host::LinuxProcessApi processes;
+        return tamsel::host::host_main(args, processes, [&processes](const tamsel::host::CaptureRequest& request) {
+            return tamsel::host::linux_host::run_capture_linux(request, processes);
+        });
     });
 }

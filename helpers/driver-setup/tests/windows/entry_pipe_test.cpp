@@ -63,6 +63,19 @@ TEST(DriverSetupEntry, StatusLineAndExitCode) {
     }
 }
 
+// Memory running out inside the run (the entry's first allocation fails) is a failure like any
+// other: the status line and exit code 1, not an exception that ends the process with a crash code.
+TEST(DriverSetupEntry, AnEscapingExceptionIsTheStatusLine) {
+    const TestFolder folder;
+    const fs::path program = install_copy(folder, entry_program());
+    ASSERT_TRUE(SetEnvironmentVariableW(L"TAMSEL_TEST_FAIL_FIRST_ALLOCATION", L"1"));
+    const ProgramRun run = run_program(program, {});
+    SetEnvironmentVariableW(L"TAMSEL_TEST_FAIL_FIRST_ALLOCATION", nullptr);
+    EXPECT_EQ(run.exit_code, 1u);
+    EXPECT_EQ(run.err, "TAMSEL_DRIVER_SETUP internal error: std::bad_alloc\n");
+    EXPECT_EQ(run.out, "");
+}
+
 TEST(DriverSetupEntry, FolderWithNonAsciiName) {
     const TestFolder folder;
     // The own path is taken as UTF-16 and the package folder built from it unchanged. (Wine's

@@ -4,7 +4,6 @@
 #include <objbase.h>
 #include <propidl.h>
 #include <propsys.h>
-#include <propvarutil.h>
 
 #include "device_tree_win.hpp"
 #include "tamsel/audio/text.hpp"
@@ -56,11 +55,10 @@ std::optional<std::uint32_t> read_in_apartment(const std::wstring& id) {
     if (SUCCEEDED(hr) && enumerator) hr = enumerator->GetDevice(id.c_str(), &device);
     if (SUCCEEDED(hr) && enumerator && device) hr = device->OpenPropertyStore(STGM_READ, &store);
     if (SUCCEEDED(hr) && enumerator && device && store) {
+        // The form factor is a VT_UI4 (read here directly: PropVariantToUInt32 would import
+        // propsys.dll for this one read).
         hr = store->GetValue(FORM_FACTOR_KEY, &value);
-        ULONG form_factor = 0;
-        if (SUCCEEDED(hr) && SUCCEEDED(PropVariantToUInt32(value, &form_factor))) {
-            result = static_cast<std::uint32_t>(form_factor);
-        }
+        if (SUCCEEDED(hr) && value.vt == VT_UI4) result = static_cast<std::uint32_t>(value.ulVal);
     }
 
     PropVariantClear(&value);

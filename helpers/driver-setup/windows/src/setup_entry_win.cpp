@@ -10,11 +10,14 @@
 #include "module_path_win.hpp"
 #include "package_integrity.hpp"
 #include "setup_flow.hpp"
+#include "tamsel/audio/entry_guard.hpp"
 #include "tamsel/audio/platform.hpp"
 
 namespace tamsel::setup::win {
 
-int run_driver_setup_entry(const DetectCable& detect) {
+namespace {
+
+int run_entry(const DetectCable& detect) {
     const auto write_line = [](std::string_view line) { write_stderr_line(line); };
     auto arguments = command_line_arguments();
     if (!arguments) {
@@ -32,6 +35,24 @@ int run_driver_setup_entry(const DetectCable& detect) {
         return ensure_cable_device(folder, installer);
     };
     return run_setup_program(steps, write_line);
+}
+
+}  // namespace
+
+int run_driver_setup_entry(const DetectCable& detect) {
+    // First, before anything can load a DLL: DLLs only from System32. The program runs with
+    // administrator rights, and its own folder may be writable by the user who installed it.
+    if (const std::uint32_t error = restrict_dll_search_to_system32(); error != 0) {
+        const SetupResult failed = fail("restrict DLL search: Windows error " + std::to_string(error));
+        write_stderr_line(status_line_of(failed));
+        return exit_code_of(failed);
+    }
+    return run_guarded([&detect] { return run_entry(detect); },
+                       [](std::string_view message) {
+                           write_stderr_line(status_line_of(fail(std::string(message))));
+                           return EXIT_FAILED;
+                       },
+                       "TAMSEL_DRIVER_SETUP internal error\n");
 }
 
 }  // namespace tamsel::setup::win

@@ -12,7 +12,9 @@ using DetectCable = std::function<Result<CableReport>()>;
 
 // Runs the setup over the process's own command line with the real package check, own path
 // and device installer; writes the status line on failure to the standard error handle (one
-// WriteFile) and never touches standard output. Returns the exit code: 0, 1 or 3010.
+// WriteFile) and never touches standard output. Returns the exit code: 0, 1 or 3010. The first
+// thing it does is restrict the DLL search to System32; an exception that escapes the run
+// becomes the status line "internal error: ..." and exit code 1.
 int run_driver_setup_entry(const DetectCable& detect);
 
 }  // namespace tamsel::setup::win

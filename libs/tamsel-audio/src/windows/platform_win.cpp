@@ -212,4 +212,9 @@ Result<std::vector<std::string>> command_line_arguments() {
     return args;
 }
 
+std::uint32_t restrict_dll_search_to_system32() noexcept {
+    if (SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) return 0;
+    return static_cast<std::uint32_t>(GetLastError());
+}
+
 }  // namespace tamsel

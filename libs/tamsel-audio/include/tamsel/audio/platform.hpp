@@ -133,6 +133,12 @@ bool environment_defined(const char* name);
 // program reads its arguments here, so no toolchain-specific Unicode entry point is needed.
 // Fails only when the system cannot split the line, with the text of os_error_text.
 Result<std::vector<std::string>> command_line_arguments();
+
+// Makes System32 the only folder this process loads DLLs from by name
+// (SetDefaultDllDirectories with LOAD_LIBRARY_SEARCH_SYSTEM32): never the program's own folder,
+// the working folder or PATH, for LoadLibrary and for the delay-loaded imports alike. The first
+// call of each program's entry. Gives 0, or the Win32 error of the failed call.
+std::uint32_t restrict_dll_search_to_system32() noexcept;
 #endif
 
 }  // namespace tamsel
