@@ -29,13 +29,15 @@ inline BOOL CALLBACK find_window_of(HWND window, LPARAM raw) {
     auto* probe = reinterpret_cast<std::pair<DWORD, bool>*>(raw);
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    if (owner != probe->first) return TRUE;
+    // Hidden windows that system libraries make for their own messages (COM, the audio stack)
+    // are no window of the program's: only one a user could see counts.
+    if (owner != probe->first || !IsWindowVisible(window)) return TRUE;
     probe->second = true;
     return FALSE;
 }
 
 // Runs the program in its own folder; while it runs, looks every few milliseconds for a
-// top-level window it owns.
+// visible top-level window it owns.
 inline ProgramRun run_program(const std::filesystem::path& program, const std::vector<std::wstring>& arguments) {
     using tamsel::test_support::Child;
     ProgramRun run;
