@@ -25,33 +25,6 @@ namespace fs = std::filesystem;
 using namespace tamsel::setup::test;
 using tamsel::test_support::Child;
 
-const GUID MEDIA_CLASS = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
-
-// Visits the present MEDIA devices whose hardware ids include VBAudioVACWDM.
-template <class Visit>
-std::size_t for_each_cable_device(Visit visit) {
-    std::size_t count = 0;
-    HDEVINFO set = SetupDiGetClassDevsW(&MEDIA_CLASS, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) return count;
-    SP_DEVINFO_DATA record{};
-    record.cbSize = sizeof record;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &record); ++i) {
-        wchar_t ids[2048] = {};
-        if (!SetupDiGetDeviceRegistryPropertyW(set, &record, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
-                                               sizeof ids - sizeof(wchar_t), nullptr))
-            continue;
-        for (const wchar_t* id = ids; *id; id += wcslen(id) + 1) {
-            if (_wcsicmp(id, L"VBAudioVACWDM") == 0) {
-                ++count;
-                visit(set, record);
-                break;
-            }
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return count;
-}
-
 std::size_t cable_devices() {
     return for_each_cable_device([](HDEVINFO, SP_DEVINFO_DATA&) {});
 }

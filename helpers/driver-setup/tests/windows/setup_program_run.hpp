@@ -5,9 +5,12 @@
 // window while it ran.
 #include <windows.h>
 
+#include <setupapi.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cwchar>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -34,6 +37,33 @@ inline BOOL CALLBACK find_window_of(HWND window, LPARAM raw) {
     if (owner != probe->first || !IsWindowVisible(window)) return TRUE;
     probe->second = true;
     return FALSE;
+}
+
+inline const GUID MEDIA_CLASS = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+
+// Visits the present MEDIA devices whose hardware ids include VBAudioVACWDM.
+template <class Visit>
+std::size_t for_each_cable_device(Visit visit) {
+    std::size_t count = 0;
+    HDEVINFO set = SetupDiGetClassDevsW(&MEDIA_CLASS, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return count;
+    SP_DEVINFO_DATA record{};
+    record.cbSize = sizeof record;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &record); ++i) {
+        wchar_t ids[2048] = {};
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &record, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
+                                               sizeof ids - sizeof(wchar_t), nullptr))
+            continue;
+        for (const wchar_t* id = ids; *id; id += wcslen(id) + 1) {
+            if (_wcsicmp(id, L"VBAudioVACWDM") == 0) {
+                ++count;
+                visit(set, record);
+                break;
+            }
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return count;
 }
 
 // Runs the program in its own folder; while it runs, looks every few milliseconds for a

@@ -33,26 +33,12 @@ constexpr const char* START_LINE = "TAMSEL_AUDIO backend=wasapi binding=0.38.0\n
 
 // Instance ids of the present MEDIA devices whose hardware ids include VBAudioVACWDM.
 std::vector<std::wstring> cable_devices() {
-    static const GUID media = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
     std::vector<std::wstring> found;
-    HDEVINFO set = SetupDiGetClassDevsW(&media, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) return found;
-    SP_DEVINFO_DATA record{};
-    record.cbSize = sizeof record;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &record); ++i) {
-        wchar_t ids[2048] = {};
-        if (!SetupDiGetDeviceRegistryPropertyW(set, &record, SPDRP_HARDWAREID, nullptr, reinterpret_cast<BYTE*>(ids),
-                                               sizeof ids - sizeof(wchar_t), nullptr))
-            continue;
-        for (const wchar_t* id = ids; *id; id += wcslen(id) + 1) {
-            if (_wcsicmp(id, L"VBAudioVACWDM") == 0) {
-                wchar_t instance[512] = {};
-                SetupDiGetDeviceInstanceIdW(set, &record, instance, 512, nullptr);
-                found.emplace_back(instance);
-            }
-        }
-    }
-    SetupDiDestroyDeviceInfoList(set);
+    for_each_cable_device([&](HDEVINFO set, SP_DEVINFO_DATA& record) {
+        wchar_t instance[512] = {};
+        SetupDiGetDeviceInstanceIdW(set, &record, instance, 512, nullptr);
+        found.emplace_back(instance);
+    });
     return found;
 }
 
