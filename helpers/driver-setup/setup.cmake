@@ -176,13 +176,10 @@ if(WIN32)
   target_link_libraries(tamsel_setup_held_double PRIVATE tamsel_setup_windows)
   target_compile_definitions(tamsel_setup_held_double PRIVATE TAMSEL_TEST_DRIVER_MANIFEST="${_test_manifest}")
   tamsel_windows_gui(tamsel_setup_held_double)
-  # x64 only for now: under arm64 Wine (qemu) this program gave no result within its time limit.
-  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "AMD64")
-    tamsel_add_test(tamsel_setup_package_hold_wine_tests
-      SOURCES tests/windows/package_hold_wine_test.cpp tests/test_folder.cpp
-      LIBS tamsel_setup_core tamsel_test_support_windows setupapi
-      TIMEOUT 300
-      WRAPPER ${_setup_win_tests}/fresh-wine-prefix)
-    add_dependencies(tamsel_setup_package_hold_wine_tests tamsel_setup_held_double tamsel_setup_entry_double)
-  endif()
+  tamsel_add_test(tamsel_setup_package_hold_wine_tests
+    SOURCES tests/windows/package_hold_wine_test.cpp tests/test_folder.cpp
+    LIBS tamsel_setup_core tamsel_test_support_windows setupapi
+    TIMEOUT 300
+    WRAPPER ${_setup_win_tests}/fresh-wine-prefix)
+  add_dependencies(tamsel_setup_package_hold_wine_tests tamsel_setup_held_double tamsel_setup_entry_double)
 endif()
