@@ -180,6 +180,17 @@ sink_input_of() {
 # The value of key $2 in the translator's report line $1.
 report_value() { sed -n "s/.*\b$2=\([0-9-]*\).*/\1/p" <<<"$1"; }
 
+# Fails unless the translator's report $2 shows no more audio than time (a mix that waits for a
+# lagging stream must not stretch it): bytes of mono 48 kHz s16le against the host's wall time,
+# give or take 50 ms, a server period and a chunk, as the sink's clock and ours are not one. $1
+# names the case.
+assert_no_longer_than_wall() {
+    local bytes wall_ms
+    bytes=$(report_value "$2" bytes)
+    wall_ms=$(report_value "$2" wall_ms)
+    [ "$bytes" -le $(((wall_ms + 50) * 96)) ] || fail "$1: $bytes bytes of audio in $wall_ms ms: the mix was stretched"
+}
+
 # The error event lines of a standard-error file.
 error_events() { grep '"event":"error"' "$1" || true; }
 
