@@ -193,9 +193,15 @@ void PulseCaptureClient::apply_plan(std::uint32_t sink_input, std::uint32_t sink
     const std::optional<std::uint32_t> monitored_sink =
         monitored == streams_.end() ? std::nullopt : std::optional<std::uint32_t>(monitored->second->sink);
     const bool selected = selected_[sink_input];
+    const bool ever_linked = linked_.count(sink_input) != 0;
+    if (sink != NO_SINK) linked_.insert(sink_input);
     awaiting_sink_.erase(sink_input);
-    switch (plan_monitor(selected, sink, monitored_sink, monitor_sources_.count(sink) != 0)) {
-        case MonitorAction::Keep: break;
+    switch (plan_monitor(selected, sink, monitored_sink, monitor_sources_.count(sink) != 0, ever_linked)) {
+        case MonitorAction::Keep:
+            // A monitor stream opened before its sink input was linked records from that sink now.
+            if (monitored_sink == NO_SINK && sink != NO_SINK) monitored->second->sink = sink;
+            break;
+        case MonitorAction::OpenUnlinked: open_monitor_stream(sink_input, NO_SINK); break;
         case MonitorAction::Wait:
             // Its description was asked for when the sink's event came; ask again in case this
             // sink input came first.
@@ -266,7 +272,10 @@ void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, std::uint
 
     const pa_buffer_attr attributes = record_attributes(PULSE_FRAGMENT_FRAMES * FRAME_BYTES);
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream, monitor_sources_[sink].c_str(), &attributes, flags) < 0) {
+    // Before the sink input is linked no source is named: the server records from the monitor
+    // source of whichever sink the sink input is linked to.
+    const char* source = sink == NO_SINK ? nullptr : monitor_sources_[sink].c_str();
+    if (pa_stream_connect_record(stream, source, &attributes, flags) < 0) {
         set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
         return;
     }
@@ -302,6 +311,7 @@ void PulseCaptureClient::forget_sink_input(std::uint32_t sink_input) {
     end_stream(sink_input);
     awaiting_sink_.erase(sink_input);
     selected_.erase(sink_input);
+    linked_.erase(sink_input);
 }
 
 void PulseCaptureClient::on_context_state(pa_context* context, void* raw) {

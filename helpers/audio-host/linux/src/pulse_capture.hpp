@@ -34,11 +34,16 @@
 // latency (100 float peaks a second, nothing else crosses the socket; it does not keep a sink
 // from suspending). A new stream is then rendered 10 ms at a time and its monitor stream, opened
 // two round trips after the stream appears (sink input description, record stream; the sinks'
-// monitor sources are known beforehand), misses at most about one block: measured with speech
-// aligned against what was played, 0-10 ms lost at a stream's start on PulseAudio (1960 ms
-// before) and 5-21 ms (mostly 11 ms) on PipeWire, where the anchor makes the graph run at 10 ms quanta while a
-// capture runs. A stream that was already playing when the capture began still lacks what its
-// sink had rendered ahead before the anchor existed (up to 2 s on PulseAudio).
+// monitor sources are known beforehand), misses at most about one block. PipeWire's server
+// announces a stream before its session manager links it, and the session manager links a
+// monitor stream only after the stream it records: the monitor stream is therefore opened the
+// moment the stream is announced (naming no source, sink_input_filter.hpp), so both are linked
+// in one pass instead of a few quanta apart. Measured with speech aligned against what was
+// played: 0-10 ms lost at a stream's start on PulseAudio (1960 ms without the anchor); on
+// PipeWire 0-43 ms, mostly 21-32 ms (21-59 ms when the monitor stream was opened after the
+// link), with the anchor making the graph run at 10 ms quanta while a capture runs. A stream
+// that was already playing when the capture began still lacks what its sink had rendered ahead
+// before the anchor existed (up to 2 s on PulseAudio).
 //
 // Latency: a monitor stream delivers 10 ms fragments as the sink renders; the mixer adds nothing
 // for one stream (stream_mixer.hpp for several). Measured on a null sink with a player buffering
@@ -56,6 +61,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -145,6 +151,7 @@ private:
     StreamMap streams_;                                     // monitor streams by sink input
     StreamMap anchors_;                                     // latency anchors by sink
     std::map<std::uint32_t, bool> selected_;                // sink input -> taken (decided once)
+    std::set<std::uint32_t> linked_;                        // sink inputs seen linked to a sink
     std::map<std::uint32_t, std::uint32_t> awaiting_sink_;  // sink input -> its undescribed sink
     std::map<std::uint32_t, std::string> monitor_sources_;  // sink -> its monitor source
     // Streams that ended inside a callback, freed after the callback has returned.

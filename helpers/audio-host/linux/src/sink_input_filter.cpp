@@ -17,10 +17,10 @@ bool sink_input_selected(const LoopbackSelection& selection, std::optional<std::
 namespace tamsel::host::linux_host {
 
 MonitorAction plan_monitor(bool selected, std::uint32_t sink, std::optional<std::uint32_t> monitored_sink,
-                           bool sink_known) {
+                           bool sink_known, bool ever_linked) {
     if (!selected) return monitored_sink ? MonitorAction::Close : MonitorAction::Keep;
-    if (sink == NO_SINK) return MonitorAction::Keep;
-    if (monitored_sink && *monitored_sink == sink) return MonitorAction::Keep;
+    if (sink == NO_SINK) return monitored_sink || ever_linked ? MonitorAction::Keep : MonitorAction::OpenUnlinked;
+    if (monitored_sink && (*monitored_sink == sink || *monitored_sink == NO_SINK)) return MonitorAction::Keep;
     if (!sink_known) return MonitorAction::Wait;
     return monitored_sink ? MonitorAction::Reopen : MonitorAction::Open;
 }

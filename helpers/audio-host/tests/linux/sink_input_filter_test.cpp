@@ -48,25 +48,32 @@ struct PlanCase {
     std::uint32_t sink;
     std::optional<std::uint32_t> monitored_sink;
     bool sink_known;
+    bool ever_linked;
     MonitorAction action;
 };
 
 TEST(SinkInputFilter, MonitorPlan) {
     const PlanCase cases[] = {
-        {"new stream on a known sink", true, 3, std::nullopt, true, MonitorAction::Open},
-        {"new stream, not linked yet (PipeWire)", true, NO_SINK, std::nullopt, true, MonitorAction::Keep},
-        {"new stream, not linked yet, sink unknown", true, NO_SINK, std::nullopt, false, MonitorAction::Keep},
-        {"linked later on a known sink", true, 3, std::nullopt, true, MonitorAction::Open},
-        {"new stream on a sink not described yet", true, 7, std::nullopt, false, MonitorAction::Wait},
-        {"change on the monitored sink", true, 3, 3u, true, MonitorAction::Keep},
-        {"moved to a known sink", true, 4, 3u, true, MonitorAction::Reopen},
-        {"moved to a sink not described yet", true, 7, 3u, false, MonitorAction::Wait},
-        {"in the middle of a move", true, NO_SINK, 3u, true, MonitorAction::Keep},
-        {"not selected", false, 3, std::nullopt, true, MonitorAction::Keep},
-        {"no longer selected", false, 3, 3u, true, MonitorAction::Close},
+        {"new stream on a known sink", true, 3, std::nullopt, true, true, MonitorAction::Open},
+        {"new stream, not linked yet (PipeWire)", true, NO_SINK, std::nullopt, true, false, MonitorAction::OpenUnlinked},
+        {"new stream, not linked yet, sink unknown", true, NO_SINK, std::nullopt, false, false, MonitorAction::OpenUnlinked},
+        {"opened before the link, now linked", true, 3, NO_SINK, true, false, MonitorAction::Keep},
+        {"opened before the link, linked to a sink not described", true, 7, NO_SINK, false, false, MonitorAction::Keep},
+        {"opened before the link, a change before it", true, NO_SINK, NO_SINK, true, false, MonitorAction::Keep},
+        {"linked later on a known sink", true, 3, std::nullopt, true, true, MonitorAction::Open},
+        {"new stream on a sink not described yet", true, 7, std::nullopt, false, true, MonitorAction::Wait},
+        {"change on the monitored sink", true, 3, 3u, true, true, MonitorAction::Keep},
+        {"moved to a known sink", true, 4, 3u, true, true, MonitorAction::Reopen},
+        {"moved to a sink not described yet", true, 7, 3u, false, true, MonitorAction::Wait},
+        {"in the middle of a move", true, NO_SINK, 3u, true, true, MonitorAction::Keep},
+        {"in the middle of a move, its monitor ended", true, NO_SINK, std::nullopt, true, true, MonitorAction::Keep},
+        {"not selected", false, 3, std::nullopt, true, true, MonitorAction::Keep},
+        {"not selected, not linked yet", false, NO_SINK, std::nullopt, true, false, MonitorAction::Keep},
+        {"no longer selected", false, 3, 3u, true, true, MonitorAction::Close},
+        {"no longer selected, opened before the link", false, NO_SINK, NO_SINK, true, false, MonitorAction::Close},
     };
     for (const PlanCase& c : cases) {
-        EXPECT_EQ(plan_monitor(c.selected, c.sink, c.monitored_sink, c.sink_known), c.action) << c.name;
+        EXPECT_EQ(plan_monitor(c.selected, c.sink, c.monitored_sink, c.sink_known, c.ever_linked), c.action) << c.name;
     }
 }
 
