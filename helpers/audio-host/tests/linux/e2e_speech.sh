@@ -40,14 +40,18 @@ captured_enough() { [ "$(stat -c %s "$1")" -ge $((played_bytes - START_LOSS_MS *
 # put in. The SNR counts holes, clicks and silence put in: a faithful capture gives over 70 dB,
 # one 10 ms quantum lost in the speech 16-40 dB (by how loud the speech is there).
 START_LOSS_MS=50
+MAX_LOST_INSIDE_MS=50
 MIN_SNR_DB=15
 # PipeWire's PulseAudio server (0.3.65, Debian 12) now and then loses or garbles one quantum
 # (5-11 ms) on its way to any record stream: measured with pink noise, about one in 50-150 s in
 # the host's capture and more often in parec recording the sink's monitor beside it, never on
-# PulseAudio. Such a quantum counts as about 30 ms lost inside (the blocks around the cut), and
-# the SNR bound leaves room for one at a loud moment.
-[ "$SOUND_SERVER" != pipewire ] || MIN_SNR_DB=10
-WHOLE="--max-start-loss-ms $START_LOSS_MS --max-end-loss-ms 0 --max-lost-inside-ms 50 --max-delayed-ms 20 --min-snr-db $MIN_SNR_DB"
+# PulseAudio. Such a quantum counts as about 30 ms lost inside (the blocks around the cut); two
+# in one round were seen once in 40 rounds. The bounds leave room for three, at loud moments.
+if [ "$SOUND_SERVER" = pipewire ]; then
+    MAX_LOST_INSIDE_MS=100
+    MIN_SNR_DB=10
+fi
+WHOLE="--max-start-loss-ms $START_LOSS_MS --max-end-loss-ms 0 --max-lost-inside-ms $MAX_LOST_INSIDE_MS --max-delayed-ms 20 --min-snr-db $MIN_SNR_DB"
 
 # The last diagnostic line's counter $2 in standard-error file $1.
 last_counter() { grep '^TAMSEL_CAPTURE ' "$1" | tail -n1 | sed -n "s/.*\b$2=\([0-9]*\).*/\1/p"; }
