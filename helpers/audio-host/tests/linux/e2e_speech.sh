@@ -8,7 +8,7 @@
 #   2. capture of a target whose child starts playing;
 #   3. a reader that stops reading for a while;
 #   4. the target's stream moving to another sink;
-#   5. a second stream of the target lagging behind (only with TAMSEL_E2E_LAG_ROUND set).
+#   5. a second stream of the target lagging behind (on PipeWire only with TAMSEL_E2E_LAG_ROUND).
 # Nothing here waits for a time to pass: the player starts once the host's anchor streams exist
 # (the host is subscribed by then), and the host is stopped once the capture holds as much
 # audio as was played.
@@ -145,12 +145,14 @@ end_tree "$target"
 # A second stream of the target, on the other sink, lags for real: its sink is suspended for
 # 800 ms in the middle of the speech (longer than the host keeps a stream's frames waiting). It
 # plays silence, so the capture must still be the speech, whole and in time (the mix goes on
-# without the lagging stream after a bounded wait and keeps no late frames of it), and flagged
-# nowhere (the mixed timeline never skips).
-# Left out unless TAMSEL_E2E_LAG_ROUND is set: on a heavily loaded machine about one run in four
-# still comes out garbled here (hundreds of ms unmatched, no drop and no discontinuity counted),
-# a fault of the host not found yet; the mixer's unit tests cover the lag rules meanwhile.
-if [ -n "${TAMSEL_E2E_LAG_ROUND:-}" ]; then
+# without the lagging stream after a bounded wait, and the stream catches up in its silence),
+# and flagged nowhere (the mixed timeline never skips).
+# On PipeWire this round runs only with TAMSEL_E2E_LAG_ROUND set: with the target playing on
+# two sinks its server holds the speech stream itself back in bursts (up to 200 ms apart on a
+# loaded machine). The host keeps that speech whole and puts the wait in as a pause, which the
+# aligner follows only up to 50 ms; before, the late speech was dropped and the capture garbled
+# (510-900 ms lost inside, SNR 8-10 dB, in 3 of 6 rounds).
+if [ "$SOUND_SERVER" = pulseaudio ] || [ -n "${TAMSEL_E2E_LAG_ROUND:-}" ]; then
 echo "--- target capture, one of two streams lags"
 sox -n -r 48000 -c 2 -b 16 silence.wav trim 0 30
 silent_player_plays() { [ -n "$(sink_input_playing silence.wav)" ]; }
