@@ -46,7 +46,7 @@ MIN_SNR_DB=15
 # (5-11 ms) on its way to any record stream: measured with pink noise, about one in 50-150 s in
 # the host's capture and more often in parec recording the sink's monitor beside it, never on
 # PulseAudio. Such a quantum counts as about 30 ms lost inside (the blocks around the cut); two
-# in one round were seen once in 40 rounds. The bounds leave room for three, at loud moments.
+# in one round were seen once in 240 rounds. The bounds leave room for three, at loud moments.
 # Its session manager links a monitor stream a few quanta after the stream it records: 0-48 ms
 # lost at the start in 80 rounds on a quiet machine, up to 80 ms with a full test run beside it.
 if [ "$SOUND_SERVER" = pipewire ]; then
