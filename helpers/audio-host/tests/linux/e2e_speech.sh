@@ -48,7 +48,7 @@ MIN_SNR_DB=15
 # PulseAudio. Such a quantum counts as about 30 ms lost inside (the blocks around the cut); two
 # in one round were seen once in 240 rounds. The bounds leave room for three, at loud moments.
 # Its session manager links a monitor stream a few quanta after the stream it records: 0-48 ms
-# lost at the start in 80 rounds on a quiet machine, up to 80 ms with a full test run beside it.
+# lost at the start in 240 rounds on a quiet machine, up to 80 ms with a full test run beside it.
 if [ "$SOUND_SERVER" = pipewire ]; then
     START_LOSS_MS=120
     MAX_LOST_INSIDE_MS=100
