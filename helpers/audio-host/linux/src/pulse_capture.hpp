@@ -40,7 +40,7 @@
 // moment the stream is announced (naming no source, sink_input_filter.hpp), so both are linked
 // in one pass instead of a few quanta apart. Measured with speech aligned against what was
 // played: 0-10 ms lost at a stream's start on PulseAudio (1960 ms without the anchor); on
-// PipeWire 0-43 ms, mostly 21-32 ms (21-59 ms when the monitor stream was opened after the
+// PipeWire 0-48 ms, mostly 21-32 ms (21-59 ms when the monitor stream was opened after the
 // link), with the anchor making the graph run at 10 ms quanta while a capture runs. A stream
 // that was already playing when the capture began still lacks what its sink had rendered ahead
 // before the anchor existed (up to 2 s on PulseAudio).
