@@ -1,7 +1,6 @@
 #include "stream_mixer.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -30,64 +29,27 @@ void StreamMixer::set_paused(std::uint32_t id, bool paused) {
     it->second.debt = 0;
 }
 
-namespace {
-
-bool silent_frame(const float* frame) {
-    for (std::size_t c = 0; c < MIX_CHANNELS; ++c) {
-        if (std::fabs(frame[c]) > SILENT_LEVEL) return false;
-    }
-    return true;
-}
-
-// Leaves out silence of `frames` interleaved frames (compacted in place) while `debt` lasts:
-// from each run of at least SILENT_RUN_FRAMES silent frames, as much as is owed. Sound is kept
-// whole. Returns the frames kept.
-std::size_t drop_owed_silence(float* data, std::size_t frames, std::size_t& debt) {
-    std::size_t kept = 0;
-    std::size_t read = 0;
-    while (read < frames) {
-        std::size_t run = 0;
-        while (read + run < frames && silent_frame(data + (read + run) * MIX_CHANNELS)) ++run;
-        std::size_t dropped = 0;
-        if (run >= SILENT_RUN_FRAMES) {
-            dropped = std::min(run, debt);
-            debt -= dropped;
-        }
-        // The rest of the run and the sound frame after it move up to the kept ones.
-        const std::size_t end = std::min(frames, read + run + 1);
-        const std::size_t moved = end - read - dropped;
-        if (kept != read + dropped) {
-            std::memmove(data + kept * MIX_CHANNELS, data + (read + dropped) * MIX_CHANNELS,
-                         moved * MIX_CHANNELS * sizeof(float));
-        }
-        kept += moved;
-        read = end;
-    }
-    return kept;
-}
-
-}  // namespace
-
 void StreamMixer::append(Stream& stream, const float* samples, std::size_t frames, std::int64_t now_us) {
     if (frames == 0) return;
     stream.delivered = true;
-    const std::size_t old_size = stream.samples.size();
-    stream.samples.resize(old_size + frames * MIX_CHANNELS);
-    float* added = stream.samples.data() + old_size;
-    if (samples != nullptr) {
-        // The server's buffer is bytes; copying never relies on its alignment.
-        std::memcpy(added, samples, frames * MIX_CHANNELS * sizeof(float));
-    } else {
-        std::fill(added, added + frames * MIX_CHANNELS, 0.0f);
-    }
     if (stream.debt > 0) {
-        // A stretch was mixed without this stream (as silence): it catches up in its silence.
-        frames = drop_owed_silence(added, frames, stream.debt);
-        stream.samples.resize(old_size + frames * MIX_CHANNELS);
+        // Frames of a stretch already mixed without them (as silence): the mix stays continuous.
+        const std::size_t late = std::min(stream.debt, frames);
+        stream.debt -= late;
+        frames -= late;
+        if (samples != nullptr) samples += late * MIX_CHANNELS;
         if (frames == 0) return;
     }
     stream.received += frames;
     stream.arrivals.emplace_back(stream.received, now_us);
+    const std::size_t old_size = stream.samples.size();
+    stream.samples.resize(old_size + frames * MIX_CHANNELS);
+    if (samples != nullptr) {
+        // The server's buffer is bytes; copying never relies on its alignment.
+        std::memcpy(stream.samples.data() + old_size, samples, frames * MIX_CHANNELS * sizeof(float));
+    } else {
+        std::fill(stream.samples.begin() + static_cast<std::ptrdiff_t>(old_size), stream.samples.end(), 0.0f);
+    }
     if (stream.frames() > MAX_QUEUED_FRAMES) {
         consume(stream, stream.frames() - MAX_QUEUED_FRAMES);
         discontinuity_ = true;

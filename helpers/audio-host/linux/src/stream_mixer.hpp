@@ -16,21 +16,15 @@
 // by the most any stream holds and treats the lagging stream as silent for that stretch. Each
 // stream remembers when each delivery arrived, so frames that have waited that long stay due
 // however many packets they take (a packet holds at most what the packet loop can pass on),
-// and the wait itself adds no latency that outlasts the lag. The latency the mixer adds is
-// therefore 0 with one stream, about 0 for streams in step, and at most MIX_WAIT_US when one
-// lags (plus, for the lagging stream's own sound, the lag until its next pause).
+// and a lag adds no latency that outlasts it. The latency the mixer adds is therefore 0 with
+// one stream, about 0 for streams in step, and at most MIX_WAIT_US when one lags.
 //
 // Staying aligned: a stream that has delivered before and lags owes the frames mixed without
-// it (that stretch has gone out with silence in its place, so the mix itself skips nothing and
-// is not flagged). What it delivers next may be its late frames (a server that sends a stream in
-// bursts: PipeWire, with streams on two sinks, held a speech stream back up to 200 ms) or what
-// it plays after a stall (a suspended sink): either way sound is never dropped to pay the debt,
-// since that would cut holes into speech that arrived whole. The stream is paid back out of its
-// silence instead: from each run of at least SILENT_RUN_FRAMES frames at or below SILENT_LEVEL,
-// as much as it owes is left out, so a stream that lagged runs behind the others only until its
-// next pause (a stalled silent stream catches up at once). The debt is bounded by
-// MAX_DEBT_FRAMES, a stream's backlog by MAX_QUEUED_FRAMES; a stream that just joined, or resumed
-// after a pause, owes nothing.
+// it. Its late frames belong to that stretch, which has gone out already (with silence in their
+// place, so the mix itself skips nothing and is not flagged): they are dropped, so it stays in step with the others instead of running behind them from
+// then on (which would lengthen the mix a little at every lag). The debt is bounded by
+// MAX_DEBT_FRAMES; a stream that just joined, or resumed after a pause, owes nothing, so its
+// first frames are never dropped.
 //
 // Paused streams (a corked player, which the server does not render) do not hold the mix back.
 //
@@ -44,7 +38,7 @@
 // and a stream whose FIFO outgrows MAX_QUEUED_FRAMES (its clock runs ahead of another stream's,
 // or the packet loop cannot hand its frames on) and loses its oldest frames. A hole the server
 // reports is filled with silence of its length (so the streams stay aligned) and the timeline
-// goes on unbroken, as it does where a lagging stream pays its debt out of its silence.
+// goes on unbroken, as it does where a lagging stream's late frames are dropped.
 
 #include <cstddef>
 #include <cstdint>
@@ -60,8 +54,6 @@ inline constexpr std::int64_t MIX_WAIT_US = 150000;        // 150 ms
 inline constexpr std::size_t MAX_DEBT_FRAMES = 12000;       // 250 ms at 48000 Hz
 inline constexpr std::size_t MAX_QUEUED_FRAMES = 24000;     // 500 ms at 48000 Hz
 inline constexpr std::size_t MAX_GAP_FRAMES = 48000;        // a reported hole is filled up to 1 s
-inline constexpr float SILENT_LEVEL = 1.0f / 65536.0f;       // below half a 16-bit step: 0 in the output
-inline constexpr std::size_t SILENT_RUN_FRAMES = 48;         // 1 ms: a pause, not a zero crossing
 
 class StreamMixer {
 public:

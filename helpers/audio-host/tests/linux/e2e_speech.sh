@@ -145,13 +145,14 @@ end_tree "$target"
 # A second stream of the target, on the other sink, lags for real: its sink is suspended for
 # 800 ms in the middle of the speech (longer than the host keeps a stream's frames waiting). It
 # plays silence, so the capture must still be the speech, whole and in time (the mix goes on
-# without the lagging stream after a bounded wait, and the stream catches up in its silence),
-# and flagged nowhere (the mixed timeline never skips).
+# without the lagging stream after a bounded wait and keeps no late frames of it), and flagged
+# nowhere (the mixed timeline never skips).
 # On PipeWire this round runs only with TAMSEL_E2E_LAG_ROUND set: with the target playing on
-# two sinks its server holds the speech stream itself back in bursts (up to 200 ms apart on a
-# loaded machine). The host keeps that speech whole and puts the wait in as a pause, which the
-# aligner follows only up to 50 ms; before, the late speech was dropped and the capture garbled
-# (510-900 ms lost inside, SNR 8-10 dB, in 3 of 6 rounds).
+# two sinks, its server holds the speech stream itself back in bursts (40-200 ms apart on a
+# loaded machine). The mixer then takes the speech for the lagging stream and drops its late
+# frames, which keeps the mix in time but cuts holes into the speech (510-900 ms lost inside in
+# 3 of 6 rounds). Keeping them instead stretched the mix (3140 ms of audio in 2992 ms with
+# twenty players), so the mixer keeps time.
 if [ "$SOUND_SERVER" = pulseaudio ] || [ -n "${TAMSEL_E2E_LAG_ROUND:-}" ]; then
 echo "--- target capture, one of two streams lags"
 sox -n -r 48000 -c 2 -b 16 silence.wav trim 0 30

@@ -103,45 +103,27 @@ TEST(StreamMixer, FramesPastTheWaitBoundStayDueAcrossPackets) {
     EXPECT_EQ(mixer.ready_frames(due_at + MIX_WAIT_US, 4800), 10u);
 }
 
-// A stream that delivered before and then lags owes the stretch mixed without it (50 frames
-// here). What it delivers next: late silence is left out, so it is back in step at once; late
-// sound is kept whole (it runs behind until its next pause, where the debt is paid); a zero
-// crossing inside sound is no pause.
-struct CatchUpCase {
-    const char* name;
-    std::vector<std::pair<float, std::size_t>> burst;  // (value, frames) runs stream 2 delivers
-    std::size_t queued_after;                          // stream 2's frames left after mixing 10
-    float first_out;                                   // left sample of the first mixed frame
-};
-
-TEST(StreamMixer, ALaggingStreamCatchesUpInItsSilenceAndKeepsItsSound) {
-    const CatchUpCase cases[] = {
-        {"late silence left out", {{0.0f, 50}, {0.5f, 10}}, 0, 0.75f},
-        {"late sound kept", {{0.125f, 50}, {0.5f, 10}}, 50, 0.375f},
-        {"debt paid in the next pause", {{0.125f, 20}, {0.0f, 80}, {0.5f, 10}}, 50, 0.375f},
-        {"only as much silence as owed", {{0.0f, 80}, {0.5f, 10}}, 30, 0.25f},
-        {"a zero crossing is no pause", {{0.125f, 5}, {0.0f, SILENT_RUN_FRAMES - 1}, {0.125f, 5}, {0.5f, 10}},
-         5 + (SILENT_RUN_FRAMES - 1) + 5, 0.375f},
-    };
-    for (const CatchUpCase& c : cases) {
-        StreamMixer mixer;
-        std::vector<float> out;
-        start_two_streams(mixer, 10, out);
-        push(mixer, 1, 0.25f, 50, 1000);
-        ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 50u) << c.name;
-        EXPECT_FALSE(mixer.take(50, out)) << c.name;
-        std::vector<float> burst;
-        for (const auto& [value, frames] : c.burst) {
-            const std::vector<float> run = frames_of(value, frames);
-            burst.insert(burst.end(), run.begin(), run.end());
-        }
-        mixer.push(2, burst.data(), burst.size() / 2, 200000);
-        push(mixer, 1, 0.25f, 10, 200000);
-        ASSERT_EQ(mixer.ready_frames(200000, ANY), 10u) << c.name;
-        EXPECT_FALSE(mixer.take(10, out)) << c.name << ": the mix goes on unbroken";
-        EXPECT_FLOAT_EQ(out[0], c.first_out) << c.name;
-        EXPECT_EQ(mixer.queued_frames(2), c.queued_after) << c.name;
-    }
+// A stream that delivered before and then lags (a burst-wise server) owes the stretch mixed
+// without it: its late frames are dropped, so both streams stay aligned frame by frame.
+TEST(StreamMixer, LateFramesOfARunningStreamAreDroppedToStayAligned) {
+    StreamMixer mixer;
+    std::vector<float> out;
+    start_two_streams(mixer, 10, out);
+    push(mixer, 1, 0.25f, 50, 1000);
+    ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 50u);
+    EXPECT_FALSE(mixer.take(50, out));
+    EXPECT_FLOAT_EQ(out[0], 0.25f) << "stream 2 counted as silent";
+    // Stream 2's burst: 50 frames of the stretch already out (marked 0.125), then 10 current ones.
+    std::vector<float> burst = frames_of(0.125f, 50);
+    const std::vector<float> current = frames_of(0.5f, 10);
+    burst.insert(burst.end(), current.begin(), current.end());
+    mixer.push(2, burst.data(), 60, 200000);
+    push(mixer, 1, 0.25f, 10, 200000);
+    ASSERT_EQ(mixer.ready_frames(200000, ANY), 10u);
+    (void)mixer.take(10, out);
+    EXPECT_FLOAT_EQ(out[0], 0.75f);
+    EXPECT_FLOAT_EQ(out[19], -0.75f);
+    EXPECT_EQ(mixer.queued_frames(2), 0u);
 }
 
 TEST(StreamMixer, DebtIsBounded) {
@@ -151,8 +133,8 @@ TEST(StreamMixer, DebtIsBounded) {
     push(mixer, 1, 0.25f, 2 * MAX_DEBT_FRAMES, 1000);
     ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 2 * MAX_DEBT_FRAMES);
     (void)mixer.take(2 * MAX_DEBT_FRAMES, out);
-    push(mixer, 2, 0.0f, MAX_DEBT_FRAMES + 5, 2000000);
-    EXPECT_EQ(mixer.queued_frames(2), 5u) << "at most MAX_DEBT_FRAMES of silence left out";
+    push(mixer, 2, 0.5f, MAX_DEBT_FRAMES + 5, 2000000);
+    EXPECT_EQ(mixer.queued_frames(2), 5u) << "at most MAX_DEBT_FRAMES dropped";
 }
 
 TEST(StreamMixer, PausedStreamDoesNotHoldTheMixBackAndOwesNothingWhenResumed) {
@@ -248,12 +230,11 @@ struct FlagCase {
 };
 
 const FlagCase FLAG_CASES[] = {
-    {"a lagging stream's late frames", [](StreamMixer& mixer) {
+    {"late frames of a lagging stream dropped", [](StreamMixer& mixer) {
          std::vector<float> out;
          push(mixer, 1, 0.25f, 50, 1000);
          (void)mixer.take(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), out);
-         push(mixer, 2, 0.0f, 50, 200000);  // late silence left out
-         push(mixer, 2, 0.5f, 60, 200000);  // late sound kept
+         push(mixer, 2, 0.5f, 60, 200000);  // 50 late frames dropped, 10 current ones
      }, false},
     {"hole reported and filled", [](StreamMixer& mixer) {
          mixer.push_gap(2, 6, 0);
