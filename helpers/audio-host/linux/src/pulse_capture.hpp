@@ -16,7 +16,7 @@
 // mixer needs no lock. The wait is bounded by its timeout like the Windows event wait.
 //
 // Packets: at most buffer_frames() (100 ms) frames each; a packet is due when every live stream
-// has delivered, or MIX_WAIT_US after the oldest unmixed frame arrived (stream_mixer.hpp).
+// has delivered, or a bounded wait after the oldest unmixed frame arrived (stream_mixer.hpp).
 // When nothing selected plays, no packets come and standard output stays quiet. The server
 // sends what it rendered while this process was held up all at once, and the capture worker may
 // be held up itself (a loaded machine, a reader that is slow to read): the sample queue holds

@@ -1,6 +1,7 @@
 #include "stream_mixer.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -26,22 +27,64 @@ void StreamMixer::set_paused(std::uint32_t id, bool paused) {
     if (it == streams_.end() || it->second.paused == paused) return;
     it->second.paused = paused;
     it->second.delivered = false;
-    it->second.debt = 0;
+    it->second.late = 0;
 }
+
+namespace {
+
+bool silent(const float* samples, std::size_t frames) {
+    return std::all_of(samples, samples + frames * MIX_CHANNELS,
+                       [](float sample) { return std::fabs(sample) <= SILENCE_LEVEL; });
+}
+
+}  // namespace
 
 void StreamMixer::append(Stream& stream, const float* samples, std::size_t frames, std::int64_t now_us) {
     if (frames == 0) return;
     stream.delivered = true;
-    if (stream.debt > 0) {
-        // Frames of a stretch already mixed without them (as silence): the mix stays continuous.
-        const std::size_t late = std::min(stream.debt, frames);
-        stream.debt -= late;
-        frames -= late;
-        if (samples != nullptr) samples += late * MIX_CHANNELS;
-        if (frames == 0) return;
+    const std::uint64_t received_before = stream.received;
+    const bool was_behind = stream.late > 0 && stream.current() == 0;
+    if (stream.late == 0) {
+        queue(stream, samples, frames);
+    } else if (samples == nullptr) {
+        // A silent stretch: the late stream makes up what it can of it.
+        const std::size_t skipped = std::min(stream.late, frames);
+        stream.late -= skipped;
+        queue(stream, nullptr, frames - skipped);
+    } else {
+        // Silent milliseconds are dropped while the stream is late; everything else is kept.
+        std::size_t run = 0;  // frames from `samples` not queued yet
+        for (std::size_t at = 0; at < frames; at += SILENT_RUN_FRAMES) {
+            const std::size_t length = std::min(SILENT_RUN_FRAMES, frames - at);
+            if (stream.late == 0 || length < SILENT_RUN_FRAMES || !silent(samples + at * MIX_CHANNELS, length)) {
+                run += length;
+                continue;
+            }
+            queue(stream, samples + (at - run) * MIX_CHANNELS, run);
+            run = 0;
+            const std::size_t skipped = std::min(stream.late, length);
+            stream.late -= skipped;
+            queue(stream, samples + (at + skipped) * MIX_CHANNELS, length - skipped);
+        }
+        queue(stream, samples + (frames - run) * MIX_CHANNELS, run);
     }
-    stream.received += frames;
+    if (stream.received == received_before) return;
     stream.arrivals.emplace_back(stream.received, now_us);
+    if (was_behind && stream.current() > 0) {
+        // Its late frames came all at once: a burst. Wait for it longer next time.
+        const auto late_us = static_cast<std::int64_t>(stream.late) * 1000000 / MIX_RATE;
+        stream.wait_us = std::min(MAX_WAIT_US, stream.wait_us + late_us);
+    }
+    if (stream.frames() > MAX_QUEUED_FRAMES) {
+        consume(stream, stream.frames() - MAX_QUEUED_FRAMES);
+        discontinuity_ = true;
+        compact(stream);
+    }
+}
+
+void StreamMixer::queue(Stream& stream, const float* samples, std::size_t frames) {
+    if (frames == 0) return;
+    stream.received += frames;
     const std::size_t old_size = stream.samples.size();
     stream.samples.resize(old_size + frames * MIX_CHANNELS);
     if (samples != nullptr) {
@@ -50,11 +93,15 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
     } else {
         std::fill(stream.samples.begin() + static_cast<std::ptrdiff_t>(old_size), stream.samples.end(), 0.0f);
     }
-    if (stream.frames() > MAX_QUEUED_FRAMES) {
-        consume(stream, stream.frames() - MAX_QUEUED_FRAMES);
-        discontinuity_ = true;
-        compact(stream);
+}
+
+std::int64_t StreamMixer::Stream::current_since() const {
+    // The delivery that holds frame number consumed + late (counted from 0 since it joined).
+    const std::uint64_t first_current = consumed + late;
+    for (const auto& [received_after, at] : arrivals) {
+        if (received_after > first_current) return at;
     }
+    return arrivals.back().second;
 }
 
 void StreamMixer::consume(Stream& stream, std::size_t frames) {
@@ -87,39 +134,54 @@ void StreamMixer::push_gap(std::uint32_t id, std::size_t frames, std::int64_t no
     append(it->second, nullptr, std::min(frames, MAX_GAP_FRAMES), now_us);
 }
 
-std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frames) const {
+std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frames) {
+    now_us_ = now_us;
     std::size_t live_min = std::numeric_limits<std::size_t>::max();
+    std::size_t most_current = 0;
     std::size_t most = 0;
     bool any_live = false;
+    std::int64_t oldest_current = std::numeric_limits<std::int64_t>::max();
     std::int64_t oldest = std::numeric_limits<std::int64_t>::max();
+    std::int64_t bound = MIX_WAIT_US;  // the longest wait of a lagging stream
     for (const auto& [id, stream] : streams_) {
-        const std::size_t frames = stream.frames();
-        most = std::max(most, frames);
-        if (frames > 0) oldest = std::min(oldest, stream.waiting_since());
+        const std::size_t current = stream.current();
+        most = std::max(most, stream.frames());
+        most_current = std::max(most_current, current);
+        if (current > 0) oldest_current = std::min(oldest_current, stream.current_since());
+        if (stream.frames() > 0) oldest = std::min(oldest, stream.arrivals.front().second);
         if (stream.holds_back()) {
             any_live = true;
-            live_min = std::min(live_min, frames);
+            live_min = std::min(live_min, current);
+            if (current == 0) bound = std::max(bound, stream.wait_us);
         }
     }
-    if (most == 0) return 0;
-    std::size_t due = 0;
-    if (!any_live) {
-        due = most;  // only ending streams: nothing to wait for
-    } else if (live_min > 0) {
-        due = live_min;
-    } else if (now_us - oldest >= MIX_WAIT_US) {
-        due = most;  // a live stream lags beyond the bound: it counts as silent
+    if (!any_live) return std::min(most, max_frames);  // only ending streams: nothing to wait for
+    if (live_min > 0) return std::min(live_min, max_frames);
+    if (most_current > 0) {
+        // A live stream lags: after the bound it counts as silent.
+        return now_us - oldest_current >= bound ? std::min(most_current, max_frames) : 0;
     }
-    return std::min(due, max_frames);
+    if (most > 0 && now_us - oldest >= MIX_WAIT_US && now_us > advanced_at_us_) {
+        // Only late frames are queued, behind a mix that stands still.
+        const auto still = static_cast<std::size_t>((now_us - advanced_at_us_) * MIX_RATE / 1000000);
+        std::size_t due = 0;
+        for (auto& entry : streams_) {
+            entry.second.late -= std::min(entry.second.late, still);
+            due = std::max(due, entry.second.current());
+        }
+        return std::min(due, max_frames);
+    }
+    return 0;
 }
 
 bool StreamMixer::take(std::size_t frames, std::vector<float>& out) {
     out.assign(frames * MIX_CHANNELS, 0.0f);
+    advanced_at_us_ = now_us_;
     for (auto it = streams_.begin(); it != streams_.end();) {
         Stream& stream = it->second;
         const std::size_t used = std::min(frames, stream.frames());
         if (used < frames && stream.holds_back() && stream.delivered) {
-            stream.debt = std::min(stream.debt + (frames - used), MAX_DEBT_FRAMES);
+            stream.late = std::min(stream.late + (frames - used), MAX_LATE_FRAMES);
         }
         const float* source = stream.samples.data() + stream.head;
         for (std::size_t i = 0; i < used * MIX_CHANNELS; ++i) out[i] += source[i];

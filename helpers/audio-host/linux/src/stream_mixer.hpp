@@ -11,20 +11,36 @@
 //
 // Bounded wait: a live stream that delivers nothing (a stream that just joined, a stalled one,
 // one the server delivers in bursts: PipeWire's server sends each monitor stream on its own
-// schedule, and bursts 50-100 ms apart were measured on a loaded machine) would hold the others
-// back, so once the oldest unmixed frame of any stream has waited MIX_WAIT_US, the mix advances
-// by the most any stream holds and treats the lagging stream as silent for that stretch. Each
-// stream remembers when each delivery arrived, so frames that have waited that long stay due
-// however many packets they take (a packet holds at most what the packet loop can pass on),
-// and a lag adds no latency that outlasts it. The latency the mixer adds is therefore 0 with
-// one stream, about 0 for streams in step, and at most MIX_WAIT_US when one lags.
+// schedule, and bursts 40-200 ms apart were measured on a loaded machine, 180 ms and more when
+// an application plays on two sinks) would hold the others
+// back, so once the oldest current frame (below) of any stream has waited the lagging streams'
+// wait bound, the mix advances by the most any stream holds and treats the lagging stream as
+// silent for that stretch. Each stream remembers when each delivery arrived, so frames that
+// have waited that long stay due however many packets they take (a packet holds at most what
+// the packet loop can pass on), and the wait adds no latency that outlasts the lag. The latency
+// the mixer adds is therefore 0 with one stream, about 0 for streams in step, at most the bound
+// while one lags, and for a late stream's own audio its lateness (below) until it has made that
+// up.
 //
-// Staying aligned: a stream that has delivered before and lags owes the frames mixed without
-// it. Its late frames belong to that stretch, which has gone out already (with silence in their
-// place, so the mix itself skips nothing and is not flagged): they are dropped, so it stays in step with the others instead of running behind them from
-// then on (which would lengthen the mix a little at every lag). The debt is bounded by
-// MAX_DEBT_FRAMES; a stream that just joined, or resumed after a pause, owes nothing, so its
-// first frames are never dropped.
+// The bound is MIX_WAIT_US for a stream until its late frames arrive in a burst (it lagged
+// because the server held it back, not because it stopped): from then on the mix waits for it
+// longer by as much as it was late, up to MAX_WAIT_US, so the server's next burst of it finds
+// the mix still waiting rather than cutting a gap into it.
+//
+// Late frames: a live stream that has delivered before and has nothing when the mix advances
+// without it is late by that stretch (it got silence there). Its frames that arrive afterwards
+// are kept, none is dropped: a server that delivers a stream in bursts (PipeWire holds a stream
+// back 40-200 ms when its application plays on two sinks) sends the late audio whole, and that
+// audio may be speech. The stream then plays behind the others by its lateness, which counts
+// against its queue: of the frames it holds, only those beyond its lateness are current, and the
+// mix advances by current frames only (the fewest any live stream holds, or after the wait the
+// most any stream holds). Late frames therefore never make the mix run ahead of time, however
+// many streams lag in turn. A stream makes up its lateness out of its own silence: a whole
+// millisecond of a late stream's delivery below SILENCE_LEVEL is dropped, which shortens a pause
+// and not the sound. Lateness is bounded by MAX_LATE_FRAMES (what a stream adds to the latency);
+// a stream that just joined, or resumed after a pause, is not late. Nor is a stream behind a mix
+// that stands still: when no stream holds a current frame and a late stream's frames have waited
+// MIX_WAIT_US, the late streams are let off as much lateness as the mix has stood still.
 //
 // Paused streams (a corked player, which the server does not render) do not hold the mix back.
 //
@@ -38,7 +54,7 @@
 // and a stream whose FIFO outgrows MAX_QUEUED_FRAMES (its clock runs ahead of another stream's,
 // or the packet loop cannot hand its frames on) and loses its oldest frames. A hole the server
 // reports is filled with silence of its length (so the streams stay aligned) and the timeline
-// goes on unbroken, as it does where a lagging stream's late frames are dropped.
+// goes on unbroken, as it does where a lagging stream gets silence.
 
 #include <cstddef>
 #include <cstdint>
@@ -50,9 +66,13 @@
 namespace tamsel::host::linux_host {
 
 inline constexpr std::size_t MIX_CHANNELS = 2;
-inline constexpr std::int64_t MIX_WAIT_US = 150000;        // 150 ms
-inline constexpr std::size_t MAX_DEBT_FRAMES = 12000;       // 250 ms at 48000 Hz
-inline constexpr std::size_t MAX_QUEUED_FRAMES = 24000;     // 500 ms at 48000 Hz
+inline constexpr std::int64_t MIX_RATE = 48000;
+inline constexpr std::int64_t MIX_WAIT_US = 250000;        // 250 ms
+inline constexpr std::int64_t MAX_WAIT_US = 400000;        // 400 ms
+inline constexpr std::size_t MAX_LATE_FRAMES = 12000;       // 250 ms at 48000 Hz
+inline constexpr std::size_t SILENT_RUN_FRAMES = 48;        // 1 ms: what a late stream drops at once
+inline constexpr float SILENCE_LEVEL = 0.0005f;             // about -66 dBFS
+inline constexpr std::size_t MAX_QUEUED_FRAMES = 48000;     // 1 s at 48000 Hz: late, waiting, and a backlog
 inline constexpr std::size_t MAX_GAP_FRAMES = 48000;        // a reported hole is filled up to 1 s
 
 class StreamMixer {
@@ -71,7 +91,7 @@ public:
     void mark_discontinuity() noexcept { discontinuity_ = true; }
 
     // Frames the next take() mixes at `now_us`, at most `max_frames`; 0 when nothing is due.
-    std::size_t ready_frames(std::int64_t now_us, std::size_t max_frames) const;
+    std::size_t ready_frames(std::int64_t now_us, std::size_t max_frames);
     // Mixes `frames` frames (as ready_frames gave them) into `out` (resized to frames * 2).
     // Returns true when the packet starts after a gap (discontinuity).
     bool take(std::size_t frames, std::vector<float>& out);
@@ -90,22 +110,29 @@ private:
         std::uint64_t consumed = 0;  // of those, frames mixed or dropped
         // One entry per delivery not wholly consumed: (`received` after it, its arrival time).
         std::deque<std::pair<std::uint64_t, std::int64_t>> arrivals;
-        // Arrival of the oldest unmixed frame (frames() > 0).
-        std::int64_t waiting_since() const { return arrivals.front().second; }
         bool ending = false;
         bool paused = false;
         bool delivered = false;   // has delivered since it joined or resumed
-        std::size_t debt = 0;     // frames mixed without it while it lagged
+        std::size_t late = 0;     // frames mixed without it while it lagged, not made up yet
+        std::int64_t wait_us = MIX_WAIT_US;  // how long the mix waits for it when it lags
         bool holds_back() const { return !ending && !paused; }
         std::size_t frames() const { return (samples.size() - head) / MIX_CHANNELS; }
+        // Queued frames beyond its lateness: those that play now.
+        std::size_t current() const { return frames() > late ? frames() - late : 0; }
+        // Arrival of the oldest current frame (current() > 0).
+        std::int64_t current_since() const;
     };
     void append(Stream& stream, const float* samples, std::size_t frames, std::int64_t now_us);
+    // Queues frames as they are (`samples` null: silence).
+    static void queue(Stream& stream, const float* samples, std::size_t frames);
     void compact(Stream& stream);
     // Frames leave the front of the stream's queue (mixed, or dropped when it outgrew its bound).
     static void consume(Stream& stream, std::size_t frames);
 
     std::map<std::uint32_t, Stream> streams_;
     bool discontinuity_ = false;
+    std::int64_t now_us_ = 0;          // as of the last ready_frames
+    std::int64_t advanced_at_us_ = 0;  // when the mix last advanced
 };
 
 }  // namespace tamsel::host::linux_host

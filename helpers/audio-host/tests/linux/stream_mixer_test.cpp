@@ -70,9 +70,9 @@ TEST(StreamMixer, LaggingStreamCountsAsSilentAfterTheWaitBound) {
     (void)mixer.take(50, out);
     EXPECT_FLOAT_EQ(out[0], 0.25f);
     // The lagging stream joins from where its frames arrive.
-    push(mixer, 2, 0.5f, 10, 60000);
-    push(mixer, 1, 0.25f, 10, 60000);
-    ASSERT_EQ(mixer.ready_frames(60000, ANY), 10u);
+    push(mixer, 2, 0.5f, 10, 600000);
+    push(mixer, 1, 0.25f, 10, 600000);
+    ASSERT_EQ(mixer.ready_frames(600000, ANY), 10u);
     (void)mixer.take(10, out);
     EXPECT_FLOAT_EQ(out[0], 0.75f);
 }
@@ -103,38 +103,199 @@ TEST(StreamMixer, FramesPastTheWaitBoundStayDueAcrossPackets) {
     EXPECT_EQ(mixer.ready_frames(due_at + MIX_WAIT_US, 4800), 10u);
 }
 
-// A stream that delivered before and then lags (a burst-wise server) owes the stretch mixed
-// without it: its late frames are dropped, so both streams stay aligned frame by frame.
-TEST(StreamMixer, LateFramesOfARunningStreamAreDroppedToStayAligned) {
+// Stream 2 lags behind stream 1 by `late` frames (it was silent in a stretch already mixed).
+void make_stream_2_late(StreamMixer& mixer, std::size_t late, std::vector<float>& out) {
+    start_two_streams(mixer, 10, out);
+    push(mixer, 1, 0.25f, late, 1000);
+    ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), late);
+    EXPECT_FALSE(mixer.take(late, out));
+    EXPECT_FLOAT_EQ(out[0], 0.25f) << "stream 2 counted as silent";
+}
+
+// A burst-wise server delivers a stream's late frames whole: they are kept (they may be speech)
+// and play behind the other stream, whose current frames alone set the pace.
+TEST(StreamMixer, LateFramesAreKeptAndPlayBehind) {
     StreamMixer mixer;
     std::vector<float> out;
-    start_two_streams(mixer, 10, out);
-    push(mixer, 1, 0.25f, 50, 1000);
-    ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 50u);
-    EXPECT_FALSE(mixer.take(50, out));
-    EXPECT_FLOAT_EQ(out[0], 0.25f) << "stream 2 counted as silent";
-    // Stream 2's burst: 50 frames of the stretch already out (marked 0.125), then 10 current ones.
+    make_stream_2_late(mixer, 50, out);
+    // Stream 2's burst: 50 frames of the stretch already out (0.125), then 10 current ones (0.5).
     std::vector<float> burst = frames_of(0.125f, 50);
     const std::vector<float> current = frames_of(0.5f, 10);
     burst.insert(burst.end(), current.begin(), current.end());
-    mixer.push(2, burst.data(), 60, 200000);
-    push(mixer, 1, 0.25f, 10, 200000);
-    ASSERT_EQ(mixer.ready_frames(200000, ANY), 10u);
+    mixer.push(2, burst.data(), 60, 600000);
+    EXPECT_EQ(mixer.ready_frames(600000, ANY), 0u) << "stream 1 has nothing yet";
+    // Stream 1 lags in turn: only stream 2's current frames are due, not its late ones.
+    ASSERT_EQ(mixer.ready_frames(600000 + MIX_WAIT_US, ANY), 10u) << "the late frames do not speed the mix up";
     (void)mixer.take(10, out);
-    EXPECT_FLOAT_EQ(out[0], 0.75f);
-    EXPECT_FLOAT_EQ(out[19], -0.75f);
-    EXPECT_EQ(mixer.queued_frames(2), 0u);
+    EXPECT_FLOAT_EQ(out[0], 0.125f) << "stream 2's late frames come first";
+    EXPECT_EQ(mixer.queued_frames(2), 50u);
+    mixer.remove_stream(1);
+    mixer.remove_stream(2);
+    ASSERT_EQ(mixer.ready_frames(600000, ANY), 50u);
+    (void)mixer.take(50, out);
+    EXPECT_FLOAT_EQ(out[2 * 39], 0.125f);
+    EXPECT_FLOAT_EQ(out[2 * 40], 0.5f) << "and the whole burst is mixed out";
 }
 
-TEST(StreamMixer, DebtIsBounded) {
+// A late stream makes its lateness up out of its own silence (whole milliseconds below the
+// silence level), never out of sound, and no further than its lateness.
+TEST(StreamMixer, LateStreamMakesUpOutOfItsSilence) {
+    struct Case {
+        const char* name;
+        std::size_t late;
+        float value;
+        std::size_t frames;
+        std::size_t kept;
+    };
+    const Case cases[] = {
+        {"silence beyond the lateness", 50, 0.0f, 2 * SILENT_RUN_FRAMES, 2 * SILENT_RUN_FRAMES - 50},
+        {"silence within the lateness", 200, 0.0f, 2 * SILENT_RUN_FRAMES, 0},
+        {"faint sound counts as silence", 50, SILENCE_LEVEL / 2, SILENT_RUN_FRAMES, 0},
+        {"quiet sound is kept", 50, SILENCE_LEVEL * 2, 2 * SILENT_RUN_FRAMES, 2 * SILENT_RUN_FRAMES},
+        {"less than a millisecond of silence is kept", 50, 0.0f, SILENT_RUN_FRAMES - 1, SILENT_RUN_FRAMES - 1},
+        {"a stream that is not late keeps its silence", 0, 0.0f, 2 * SILENT_RUN_FRAMES, 2 * SILENT_RUN_FRAMES},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamMixer mixer;
+        std::vector<float> out;
+        if (c.late > 0) {
+            make_stream_2_late(mixer, c.late, out);
+        } else {
+            start_two_streams(mixer, 10, out);
+        }
+        push(mixer, 2, c.value, c.frames, 900000);
+        EXPECT_EQ(mixer.queued_frames(2), c.kept);
+    }
+}
+
+// Sound in the middle of a silent delivery stays where it is; the silence around it is made up.
+TEST(StreamMixer, LateStreamDropsOnlyItsSilentMilliseconds) {
     StreamMixer mixer;
     std::vector<float> out;
-    start_two_streams(mixer, 1, out);
-    push(mixer, 1, 0.25f, 2 * MAX_DEBT_FRAMES, 1000);
-    ASSERT_EQ(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), 2 * MAX_DEBT_FRAMES);
-    (void)mixer.take(2 * MAX_DEBT_FRAMES, out);
-    push(mixer, 2, 0.5f, MAX_DEBT_FRAMES + 5, 2000000);
-    EXPECT_EQ(mixer.queued_frames(2), 5u) << "at most MAX_DEBT_FRAMES dropped";
+    make_stream_2_late(mixer, 4 * SILENT_RUN_FRAMES, out);
+    std::vector<float> delivery = frames_of(0.0f, SILENT_RUN_FRAMES);
+    const std::vector<float> sound = frames_of(0.5f, SILENT_RUN_FRAMES);
+    delivery.insert(delivery.end(), sound.begin(), sound.end());
+    delivery.resize(delivery.size() + 2 * MIX_CHANNELS * SILENT_RUN_FRAMES, 0.0f);
+    mixer.push(2, delivery.data(), 4 * SILENT_RUN_FRAMES, 900000);
+    ASSERT_EQ(mixer.queued_frames(2), SILENT_RUN_FRAMES);
+    mixer.remove_stream(1);
+    mixer.remove_stream(2);
+    (void)mixer.take(mixer.ready_frames(900000, ANY), out);
+    ASSERT_EQ(out.size(), 2 * SILENT_RUN_FRAMES);
+    EXPECT_FLOAT_EQ(out.front(), 0.5f);
+    EXPECT_FLOAT_EQ(out.back(), -0.5f);
+}
+
+TEST(StreamMixer, LatenessIsBounded) {
+    StreamMixer mixer;
+    std::vector<float> out;
+    make_stream_2_late(mixer, 2 * MAX_LATE_FRAMES, out);
+    push(mixer, 2, 0.5f, MAX_LATE_FRAMES + 5, 2000000);
+    push(mixer, 1, 0.25f, 5, 2000000);
+    EXPECT_EQ(mixer.queued_frames(2), MAX_LATE_FRAMES + 5) << "nothing dropped";
+    EXPECT_EQ(mixer.ready_frames(2000000, ANY), 5u) << "late by MAX_LATE_FRAMES at most";
+}
+
+// A stream whose late frames came in a burst is waited for longer by its lateness; one whose
+// lateness was made up out of silence (it had stopped, not been held back) is not.
+TEST(StreamMixer, BurstingStreamIsWaitedForLonger) {
+    struct Case {
+        const char* name;
+        float burst_value;
+        std::int64_t wait_us;
+    };
+    const Case cases[] = {
+        {"late sound in a burst", 0.5f, MIX_WAIT_US + 100000},
+        {"late silence", 0.0f, MIX_WAIT_US},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamMixer mixer;
+        std::vector<float> out;
+        make_stream_2_late(mixer, 4800, out);  // 100 ms
+        push(mixer, 2, c.burst_value, 4800 + 10, 600000);
+        push(mixer, 1, 0.25f, 10, 600000);
+        (void)mixer.take(mixer.ready_frames(600000, ANY), out);
+        // Stream 2 lags again.
+        const std::int64_t at = 900000;
+        push(mixer, 1, 0.25f, 10, at);
+        EXPECT_EQ(mixer.ready_frames(at + c.wait_us - 1, ANY), 0u);
+        EXPECT_EQ(mixer.ready_frames(at + c.wait_us, ANY), 10u);
+    }
+}
+
+// With no current frame anywhere the mix stands still; a late stream's frames that have waited
+// are then let go, as much of its lateness as the mix stood still.
+TEST(StreamMixer, LateStreamBehindAStandingMixIsLetOff) {
+    struct Case {
+        const char* name;
+        std::size_t late;
+        std::size_t due;
+    };
+    const Case cases[] = {
+        {"lateness shorter than the stand-still", 50, 50},
+        {"lateness longer than the stand-still", MAX_LATE_FRAMES,
+         static_cast<std::size_t>(MIX_WAIT_US * MIX_RATE / 1000000)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        StreamMixer mixer;
+        std::vector<float> out;
+        make_stream_2_late(mixer, c.late, out);  // the mix advanced last at 1000 + MIX_WAIT_US
+        const std::int64_t at = 1000 + MIX_WAIT_US;
+        push(mixer, 2, 0.5f, c.late, at);  // all of it late; stream 1 delivers nothing
+        EXPECT_EQ(mixer.ready_frames(at + MIX_WAIT_US - 1, ANY), 0u);
+        EXPECT_EQ(mixer.ready_frames(at + MIX_WAIT_US, ANY), c.due);
+    }
+}
+
+// Twenty streams deliver 10 ms every 10 ms; each in turn is held back 300 ms and then sends
+// what it held in one burst (a burst-wise server). The mix never runs ahead of time, falls
+// behind it by no more than the wait and the lateness bound, and loses no sound.
+TEST(StreamMixer, StreamsLaggingInTurnKeepTimeAndLoseNoSound) {
+    constexpr std::uint32_t STREAMS = 20;
+    constexpr std::size_t TICK = 480;
+    constexpr std::int64_t TICK_US = 10000;
+    constexpr int SPACING_TICKS = 40;
+    constexpr int HOLD_TICKS = 30;  // longer than the mix waits for a stream at first
+    constexpr int TICKS = SPACING_TICKS * STREAMS + 50;
+    StreamMixer mixer;
+    for (std::uint32_t id = 0; id < STREAMS; ++id) mixer.add_stream(id);
+    std::vector<std::size_t> held(STREAMS, 0);
+    double delivered = 0;
+    double mixed = 0;
+    std::size_t mixed_frames = 0;
+    std::vector<float> out;
+    const auto mix_due = [&](std::int64_t now) {
+        for (std::size_t due; (due = mixer.ready_frames(now, 4800)) > 0;) {
+            EXPECT_FALSE(mixer.take(due, out));
+            for (std::size_t i = 0; i < out.size(); i += MIX_CHANNELS) mixed += out[i];
+            mixed_frames += due;
+        }
+    };
+    for (int tick = 1; tick <= TICKS; ++tick) {
+        const std::int64_t now = tick * TICK_US;
+        // Stream k is held back in ticks [40k + 5, 40k + 5 + HOLD_TICKS).
+        for (std::uint32_t id = 0; id < STREAMS; ++id) {
+            const int start = SPACING_TICKS * static_cast<int>(id) + 5;
+            held[id] += TICK;
+            if (tick >= start && tick < start + HOLD_TICKS) continue;
+            // Values that sum exactly: k/1024, all above the silence level.
+            push(mixer, id, static_cast<float>(id + 1) / 1024.0f, held[id], now);
+            delivered += static_cast<double>(held[id]) * (id + 1) / 1024.0;
+            held[id] = 0;
+        }
+        mix_due(now);
+        const std::size_t elapsed = static_cast<std::size_t>(tick) * TICK;
+        ASSERT_LE(mixed_frames, elapsed) << "tick " << tick;
+        ASSERT_GE(mixed_frames + (MAX_WAIT_US / TICK_US + 1) * TICK + MAX_LATE_FRAMES, elapsed) << "tick " << tick;
+    }
+    for (std::uint32_t id = 0; id < STREAMS; ++id) mixer.remove_stream(id);
+    mix_due(TICKS * TICK_US);
+    EXPECT_FALSE(mixer.has_queued());
+    EXPECT_DOUBLE_EQ(mixed, delivered);
 }
 
 TEST(StreamMixer, PausedStreamDoesNotHoldTheMixBackAndOwesNothingWhenResumed) {
@@ -230,11 +391,17 @@ struct FlagCase {
 };
 
 const FlagCase FLAG_CASES[] = {
-    {"late frames of a lagging stream dropped", [](StreamMixer& mixer) {
+    {"a lagging stream's late frames kept", [](StreamMixer& mixer) {
          std::vector<float> out;
          push(mixer, 1, 0.25f, 50, 1000);
          (void)mixer.take(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), out);
-         push(mixer, 2, 0.5f, 60, 200000);  // 50 late frames dropped, 10 current ones
+         push(mixer, 2, 0.5f, 60, 600000);  // 50 late frames, 10 current ones
+     }, false},
+    {"a late stream's silence made up", [](StreamMixer& mixer) {
+         std::vector<float> out;
+         push(mixer, 1, 0.25f, 50, 1000);
+         (void)mixer.take(mixer.ready_frames(1000 + MIX_WAIT_US, ANY), out);
+         push(mixer, 2, 0.0f, 2 * SILENT_RUN_FRAMES, 600000);
      }, false},
     {"hole reported and filled", [](StreamMixer& mixer) {
          mixer.push_gap(2, 6, 0);
@@ -256,13 +423,13 @@ TEST(StreamMixer, DiscontinuityOnlyWhereTheMixSkips) {
         std::vector<float> out;
         start_two_streams(mixer, 10, out);
         c.events(mixer);
-        push(mixer, 1, 0.25f, 10, 200000);
-        const std::size_t due = mixer.ready_frames(200000 + MIX_WAIT_US, ANY);
+        push(mixer, 1, 0.25f, 10, 600000);
+        const std::size_t due = mixer.ready_frames(600000 + MIX_WAIT_US, ANY);
         ASSERT_GT(due, 0u);
         EXPECT_EQ(mixer.take(due, out), c.flagged);
-        push(mixer, 1, 0.25f, 2, 400000);
-        push(mixer, 2, 0.5f, 2, 400000);
-        EXPECT_FALSE(mixer.take(mixer.ready_frames(400000 + MIX_WAIT_US, ANY), out))
+        push(mixer, 1, 0.25f, 2, 1200000);
+        push(mixer, 2, 0.5f, 2, 1200000);
+        EXPECT_FALSE(mixer.take(mixer.ready_frames(1200000 + MIX_WAIT_US, ANY), out))
             << "the flag is carried once";
     }
 }
