@@ -9,7 +9,11 @@ namespace tamsel::host::linux_host {
 
 void StreamMixer::add_stream(std::uint32_t id) {
     Stream& stream = streams_[id];
+    if (!stream.ending) return;
+    // Back again (a stream reopened under the same id): it starts afresh, after what it still holds.
     stream.ending = false;
+    stream.delivered = false;
+    stream.late = 0;
 }
 
 void StreamMixer::remove_stream(std::uint32_t id) {
@@ -76,7 +80,9 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
         stream.wait_us = std::min(MAX_WAIT_US, stream.wait_us + late_us);
     }
     if (stream.frames() > MAX_QUEUED_FRAMES) {
-        consume(stream, stream.frames() - MAX_QUEUED_FRAMES);
+        const std::size_t lost = stream.frames() - MAX_QUEUED_FRAMES;
+        consume(stream, lost);
+        stream.late -= std::min(stream.late, lost);
         discontinuity_ = true;
         compact(stream);
     }
@@ -161,13 +167,14 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
         // A live stream lags: after the bound it counts as silent.
         return now_us - oldest_current >= bound ? std::min(most_current, max_frames) : 0;
     }
-    if (most > 0 && now_us - oldest >= MIX_WAIT_US && now_us > advanced_at_us_) {
-        // Only late frames are queued, behind a mix that stands still.
-        const auto still = static_cast<std::size_t>((now_us - advanced_at_us_) * MIX_RATE / 1000000);
+    if (most > 0 && now_us - oldest >= MIX_WAIT_US && now_us - advanced_at_us_ >= MIX_WAIT_US) {
+        // Only late frames are queued, behind a mix that has stood still for the wait: that is
+        // longer than any stream can be late, so none is behind it any more.
+        static_assert(MAX_LATE_FRAMES <= static_cast<std::size_t>(MIX_WAIT_US * MIX_RATE / 1000000));
         std::size_t due = 0;
         for (auto& entry : streams_) {
-            entry.second.late -= std::min(entry.second.late, still);
-            due = std::max(due, entry.second.current());
+            entry.second.late = 0;
+            due = std::max(due, entry.second.frames());
         }
         return std::min(due, max_frames);
     }

@@ -39,8 +39,8 @@
 // millisecond of a late stream's delivery below SILENCE_LEVEL is dropped, which shortens a pause
 // and not the sound. Lateness is bounded by MAX_LATE_FRAMES (what a stream adds to the latency);
 // a stream that just joined, or resumed after a pause, is not late. Nor is a stream behind a mix
-// that stands still: when no stream holds a current frame and a late stream's frames have waited
-// MIX_WAIT_US, the late streams are let off as much lateness as the mix has stood still.
+// that stands still: when no stream holds a current frame, a late stream's frames have waited
+// MIX_WAIT_US and the mix has not advanced for as long, no stream is late any more.
 //
 // Paused streams (a corked player, which the server does not render) do not hold the mix back.
 //
