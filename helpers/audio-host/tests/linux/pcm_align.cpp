@@ -3,7 +3,7 @@
 //                    [--max-lost-inside-ms N] [--max-delayed-ms N] [--min-snr-db D]
 // It finds the offset at which the capture matches the reference best (cross-correlation through
 // an FFT), then walks the reference's sound in 10 ms blocks, following the offset where the
-// capture slips (up to 50 ms either way):
+// capture slips (up to 100 ms either way):
 //   - onset: the first reference sample above 1 % of full scale (the sound begins);
 //   - start loss: from the onset to the first sounding reference block that the capture holds
 //     faithfully (correlation of at least 0.995 at the offset in force, about 20 dB SNR); what
@@ -37,7 +37,7 @@ constexpr std::size_t BLOCK = 480;  // 10 ms
 constexpr double SOUND_LEVEL = 0.01;
 constexpr double HELD_CORRELATION = 0.995;  // 1 - 10^(-20/10) / 2: about 20 dB
 constexpr std::size_t HEAD = 72000;           // 1.5 s of sound find the offset at the start
-constexpr long SLIP = 2400;                   // a slip of up to 50 ms either way is followed
+constexpr long SLIP = 4800;                   // a slip of up to 100 ms either way is followed
 constexpr std::size_t SEARCH_WINDOW = 2400;   // matched over 50 ms
 constexpr std::size_t MAX_SEARCHES = 50;
 

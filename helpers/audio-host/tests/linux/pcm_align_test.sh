@@ -20,6 +20,8 @@ case = sys.argv[1]
 cap = list(ref)
 if case == "hole-20ms":
     del cap[at:at + 960]
+elif case == "hole-80ms":
+    del cap[at:at + 3840]
 elif case == "silence-30ms":
     cap[at:at] = [0] * 1440
 elif case == "repeated-10ms":
@@ -32,7 +34,8 @@ PY
 }
 
 failures=0
-while read -r case expected; do
+# EXPECTED is the exit code; SHOWN, where given, a pattern the result line must match.
+while read -r case expected shown; do
     doctor "$case"
     set +e
     "$PCM_ALIGN" reference.raw capture.raw --max-start-loss-ms 50 --max-end-loss-ms 0 --max-lost-inside-ms 50 \
@@ -40,13 +43,14 @@ while read -r case expected; do
     code=$?
     set -e
     echo "$case: exit $code (expected $expected): $(tr '\n' ' ' <result.txt)"
-    if [ "$code" != "$expected" ]; then
+    if [ "$code" != "$expected" ] || { [ -n "$shown" ] && ! grep -qE "$shown" result.txt; }; then
         echo "FAIL: $case"
         failures=$((failures + 1))
     fi
 done <<'TABLE'
 faithful 0
 hole-20ms 1
+hole-80ms 1 end_loss_ms=0\.0 lost_inside_ms=[0-9]{2,3}\.
 silence-30ms 1
 repeated-10ms 1
 click 1
