@@ -12,11 +12,13 @@
 //   - lost inside: sounding blocks between those that the capture does not hold, plus the audio
 //     skipped where the offset moved back (a hole);
 //   - delayed: the time inserted where the offset moved on (silence or a repeat put in);
+//   - shortened pauses: the time skipped where the offset moved back within a pause of the
+//     reference (no sound is missing there, so it is not lost);
 //   - gain and SNR: least-squares gain of capture over the held blocks, and the signal-to-residual
 //     ratio over everything from the first to the last held block, each block at the offset in
 //     force there, so holes, clicks, inserted silence and repeats inside the stream count against it.
 // Prints one line "offset_samples=... gain=... snr_db=... start_loss_ms=... end_loss_ms=...
-// lost_inside_ms=... delayed_ms=..." and exits 0 when every given bound holds, 1 when one does
+// lost_inside_ms=... delayed_ms=... shortened_pauses_ms=..." and exits 0 when every given bound holds, 1 when one does
 // not, 2 on a usage error.
 #include <algorithm>
 #include <cmath>
@@ -189,7 +191,8 @@ int main(int argc, char** argv) {
     std::vector<Held> held;
     long lag = start_lag;
     std::size_t searches = 0;
-    long skipped = 0, delayed = 0;
+    long skipped = 0, delayed = 0, shortened = 0;
+    std::size_t last_held_end = onset;
     for (std::size_t b = onset; b < sound_end; b += BLOCK) {
         const std::size_t end = std::min(b + BLOCK, sound_end);
         if (pause(b, end)) continue;
@@ -207,12 +210,19 @@ int main(int argc, char** argv) {
                 }
             }
             if (best_value >= HELD_CORRELATION && correlation(b, end, best) >= HELD_CORRELATION) {
-                (best > lag ? delayed : skipped) += std::labs(best - lag);
+                // Audio skipped where the reference pauses (since the last held block, and as
+                // long as the skip) shortened a pause: no sound is missing.
+                const bool in_pause = b - last_held_end >= static_cast<std::size_t>(std::labs(best - lag)) &&
+                                      pause(last_held_end, b);
+                (best > lag ? delayed : in_pause ? shortened : skipped) += std::labs(best - lag);
                 lag = best;
                 ok = true;
             }
         }
-        if (ok) held.push_back({b, end, lag});
+        if (ok) {
+            held.push_back({b, end, lag});
+            last_held_end = end;
+        }
     }
     const bool any = !held.empty();
     double cross = 0, power = 0;
@@ -232,12 +242,18 @@ int main(int argc, char** argv) {
         for (std::size_t b = held.front().begin; b < held.back().end; b += BLOCK) {
             while (next < held.size() && held[next].begin <= b) in_force = held[next++].lag;
             const std::size_t end = std::min(b + BLOCK, held.back().end);
+            // In a pause before a held block at another offset, the capture may have moved on
+            // there already (a shortened or lengthened pause): the closer of the two counts.
+            const long next_lag = next < held.size() ? held[next].lag : in_force;
+            double block_signal = 0, at_force = 0, at_next = 0;
             for (std::size_t i = b; i < end; ++i) {
                 const double expected = gain * reference[i];
-                const double residual = captured(i, in_force) - expected;
-                signal += expected * expected;
-                noise += residual * residual;
+                block_signal += expected * expected;
+                at_force += (captured(i, in_force) - expected) * (captured(i, in_force) - expected);
+                at_next += (captured(i, next_lag) - expected) * (captured(i, next_lag) - expected);
             }
+            signal += block_signal;
+            noise += next_lag != in_force && pause(b, end) ? std::min(at_force, at_next) : at_force;
         }
     }
     const double snr = any ? to_db(signal, noise) : -200.0;
@@ -261,9 +277,10 @@ int main(int argc, char** argv) {
     }
     const double lost_inside_ms = ms(inside) + ms(static_cast<std::size_t>(skipped));
     std::printf("offset_samples=%ld gain=%.5f snr_db=%.1f start_loss_ms=%.1f end_loss_ms=%.1f lost_inside_ms=%.1f "
-                "delayed_ms=%.1f onset_ms=%.1f sound_ms=%.1f\n",
+                "delayed_ms=%.1f shortened_pauses_ms=%.1f onset_ms=%.1f sound_ms=%.1f\n",
                 start_lag, gain, snr, start_loss_ms, end_loss_ms, lost_inside_ms,
-                ms(static_cast<std::size_t>(delayed)), ms(onset), ms(sound_end - onset));
+                ms(static_cast<std::size_t>(delayed)), ms(static_cast<std::size_t>(shortened)), ms(onset),
+                ms(sound_end - onset));
     bool good = any;
     if (!any) std::printf("FAIL: the capture holds none of the reference\n");
     if (max_start_loss_ms >= 0 && start_loss_ms > max_start_loss_ms) {

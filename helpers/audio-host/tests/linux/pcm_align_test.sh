@@ -26,6 +26,16 @@ elif case == "silence-30ms":
     cap[at:at] = [0] * 1440
 elif case == "repeated-10ms":
     cap[at:at] = ref[at - 480:at]
+elif case == "pause-cut-60ms":
+    # 60 ms out of the middle of the reference's longest pause (below 0.1 % of full scale).
+    quiet = [abs(v) < 33 for v in ref]
+    best_len, best_at, run = 0, 0, 0
+    for i in range(48000, len(ref) - 48000):  # inside the speech
+        run = run + 1 if quiet[i] else 0
+        if run > best_len:
+            best_len, best_at = run, i - run + 1
+    mid = best_at + best_len // 2
+    del cap[mid - 1440:mid + 1440]
 elif case == "click":
     cap[at + 100] = -32767 if ref[at + 100] > 0 else 32767
 cap = [0] * 4800 + cap
@@ -50,6 +60,7 @@ while read -r case expected shown; do
 done <<'TABLE'
 faithful 0
 hole-20ms 1
+pause-cut-60ms 0 shortened_pauses_ms=60\.0
 hole-80ms 1 end_loss_ms=0\.0 lost_inside_ms=[0-9]{2,3}\.
 silence-30ms 1
 repeated-10ms 1
