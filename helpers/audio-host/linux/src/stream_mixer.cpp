@@ -56,11 +56,19 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
         stream.late -= skipped;
         queue(stream, nullptr, frames - skipped);
     } else {
-        // Silent milliseconds are dropped while the stream is late; everything else is kept.
+        // While the stream is late, every other silent millisecond of a pause is dropped, up to
+        // MAX_PAUSE_CUT_FRAMES of one pause; everything else is kept.
         std::size_t run = 0;  // frames from `samples` not queued yet
         for (std::size_t at = 0; at < frames; at += SILENT_RUN_FRAMES) {
             const std::size_t length = std::min(SILENT_RUN_FRAMES, frames - at);
-            if (stream.late == 0 || length < SILENT_RUN_FRAMES || !silent(samples + at * MIX_CHANNELS, length)) {
+            if (length < SILENT_RUN_FRAMES || !silent(samples + at * MIX_CHANNELS, length)) {
+                if (length == SILENT_RUN_FRAMES) stream.pause = Pause{};
+                run += length;
+                continue;
+            }
+            stream.pause.heard += length;
+            if (stream.late == 0 || 2 * (stream.pause.cut + length) > stream.pause.heard ||
+                stream.pause.cut + length > MAX_PAUSE_CUT_FRAMES) {
                 run += length;
                 continue;
             }
@@ -68,6 +76,7 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
             run = 0;
             const std::size_t skipped = std::min(stream.late, length);
             stream.late -= skipped;
+            stream.pause.cut += skipped;
             queue(stream, samples + (at + skipped) * MIX_CHANNELS, length - skipped);
         }
         queue(stream, samples + (frames - run) * MIX_CHANNELS, run);

@@ -35,9 +35,10 @@
 // against its queue: of the frames it holds, only those beyond its lateness are current, and the
 // mix advances by current frames only (the fewest any live stream holds, or after the wait the
 // most any stream holds). Late frames therefore never make the mix run ahead of time, however
-// many streams lag in turn. A stream makes up its lateness out of its own silence: a whole
-// millisecond of a late stream's delivery below SILENCE_LEVEL is dropped, which shortens a pause
-// and not the sound. Lateness is bounded by MAX_LATE_FRAMES (what a stream adds to the latency);
+// many streams lag in turn. A stream makes up its lateness out of its own pauses (whole
+// milliseconds below SILENCE_LEVEL): every other millisecond of a pause is dropped, up to
+// MAX_PAUSE_CUT_FRAMES of one pause, so a pause is shortened but never closed (words stay apart)
+// and no sound is lost. Lateness is bounded by MAX_LATE_FRAMES (what a stream adds to the latency);
 // a stream that just joined, or resumed after a pause, is not late. Nor is a stream behind a mix
 // that stands still: when no stream holds a current frame, a late stream's frames have waited
 // MIX_WAIT_US and the mix has not advanced for as long, no stream is late any more.
@@ -71,6 +72,7 @@ inline constexpr std::int64_t MIX_WAIT_US = 250000;        // 250 ms
 inline constexpr std::int64_t MAX_WAIT_US = 400000;        // 400 ms
 inline constexpr std::size_t MAX_LATE_FRAMES = 12000;       // 250 ms at 48000 Hz
 inline constexpr std::size_t SILENT_RUN_FRAMES = 48;        // 1 ms: what a late stream drops at once
+inline constexpr std::size_t MAX_PAUSE_CUT_FRAMES = 2400;   // 50 ms: what it drops of one pause
 inline constexpr float SILENCE_LEVEL = 0.0005f;             // about -66 dBFS
 inline constexpr std::size_t MAX_QUEUED_FRAMES = 48000;     // 1 s at 48000 Hz: late, waiting, and a backlog
 inline constexpr std::size_t MAX_GAP_FRAMES = 48000;        // a reported hole is filled up to 1 s
@@ -103,6 +105,11 @@ public:
     std::size_t queued_frames(std::uint32_t id) const;
 
 private:
+    // The pause a stream is in: silent frames heard, and of those dropped.
+    struct Pause {
+        std::size_t heard = 0;
+        std::size_t cut = 0;
+    };
     struct Stream {
         std::vector<float> samples;  // queued frames, interleaved, from `head` on
         std::size_t head = 0;        // first unmixed sample
@@ -115,6 +122,7 @@ private:
         bool delivered = false;   // has delivered since it joined or resumed
         std::size_t late = 0;     // frames mixed without it while it lagged, not made up yet
         std::int64_t wait_us = MIX_WAIT_US;  // how long the mix waits for it when it lags
+        Pause pause;
         bool holds_back() const { return !ending && !paused; }
         std::size_t frames() const { return (samples.size() - head) / MIX_CHANNELS; }
         // Queued frames beyond its lateness: those that play now.

@@ -137,9 +137,11 @@ TEST(StreamMixer, LateFramesAreKeptAndPlayBehind) {
     EXPECT_FLOAT_EQ(out[2 * 40], 0.5f) << "and the whole burst is mixed out";
 }
 
-// A late stream makes its lateness up out of its own silence (whole milliseconds below the
-// silence level), never out of sound, and no further than its lateness.
-TEST(StreamMixer, LateStreamMakesUpOutOfItsSilence) {
+// A late stream makes its lateness up out of its own pauses (whole milliseconds below the
+// silence level): every other millisecond, at most MAX_PAUSE_CUT_FRAMES of one pause, no
+// further than its lateness, and never out of sound.
+TEST(StreamMixer, LateStreamMakesUpOutOfItsPauses) {
+    constexpr std::size_t MS = SILENT_RUN_FRAMES;
     struct Case {
         const char* name;
         std::size_t late;
@@ -148,12 +150,13 @@ TEST(StreamMixer, LateStreamMakesUpOutOfItsSilence) {
         std::size_t kept;
     };
     const Case cases[] = {
-        {"silence beyond the lateness", 50, 0.0f, 2 * SILENT_RUN_FRAMES, 2 * SILENT_RUN_FRAMES - 50},
-        {"silence within the lateness", 200, 0.0f, 2 * SILENT_RUN_FRAMES, 0},
-        {"faint sound counts as silence", 50, SILENCE_LEVEL / 2, SILENT_RUN_FRAMES, 0},
-        {"quiet sound is kept", 50, SILENCE_LEVEL * 2, 2 * SILENT_RUN_FRAMES, 2 * SILENT_RUN_FRAMES},
-        {"less than a millisecond of silence is kept", 50, 0.0f, SILENT_RUN_FRAMES - 1, SILENT_RUN_FRAMES - 1},
-        {"a stream that is not late keeps its silence", 0, 0.0f, 2 * SILENT_RUN_FRAMES, 2 * SILENT_RUN_FRAMES},
+        {"every other millisecond of a pause", 200, 0.0f, 4 * MS, 2 * MS},
+        {"no further than the lateness", 50, 0.0f, 4 * MS, 4 * MS - 50},
+        {"at most 50 ms of one pause", MAX_LATE_FRAMES, 0.0f, 200 * MS, 200 * MS - MAX_PAUSE_CUT_FRAMES},
+        {"faint sound counts as silence", 200, SILENCE_LEVEL / 2, 2 * MS, MS},
+        {"quiet sound is kept", 200, SILENCE_LEVEL * 2, 2 * MS, 2 * MS},
+        {"less than a millisecond of silence is kept", 50, 0.0f, MS - 1, MS - 1},
+        {"a stream that is not late keeps its pauses", 0, 0.0f, 4 * MS, 4 * MS},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -169,23 +172,28 @@ TEST(StreamMixer, LateStreamMakesUpOutOfItsSilence) {
     }
 }
 
-// Sound in the middle of a silent delivery stays where it is; the silence around it is made up.
-TEST(StreamMixer, LateStreamDropsOnlyItsSilentMilliseconds) {
+// Sound between two pauses stays where it is, and a new pause may be shortened again.
+TEST(StreamMixer, LateStreamShortensEachPauseApart) {
+    constexpr std::size_t MS = SILENT_RUN_FRAMES;
     StreamMixer mixer;
     std::vector<float> out;
-    make_stream_2_late(mixer, 4 * SILENT_RUN_FRAMES, out);
-    std::vector<float> delivery = frames_of(0.0f, SILENT_RUN_FRAMES);
-    const std::vector<float> sound = frames_of(0.5f, SILENT_RUN_FRAMES);
+    make_stream_2_late(mixer, MAX_LATE_FRAMES, out);
+    // A pause the longest a pause is cut, 1 ms of sound, then a 2 ms pause.
+    std::vector<float> delivery = frames_of(0.0f, 2 * MAX_PAUSE_CUT_FRAMES + 2 * MS);
+    const std::vector<float> sound = frames_of(0.5f, MS);
     delivery.insert(delivery.end(), sound.begin(), sound.end());
-    delivery.resize(delivery.size() + 2 * MIX_CHANNELS * SILENT_RUN_FRAMES, 0.0f);
-    mixer.push(2, delivery.data(), 4 * SILENT_RUN_FRAMES, 900000);
-    ASSERT_EQ(mixer.queued_frames(2), SILENT_RUN_FRAMES);
+    delivery.resize(delivery.size() + 2 * MIX_CHANNELS * MS, 0.0f);
+    const std::size_t frames = delivery.size() / MIX_CHANNELS;
+    mixer.push(2, delivery.data(), frames, 900000);
+    ASSERT_EQ(mixer.queued_frames(2), frames - MAX_PAUSE_CUT_FRAMES - MS);
     mixer.remove_stream(1);
     mixer.remove_stream(2);
     (void)mixer.take(mixer.ready_frames(900000, ANY), out);
-    ASSERT_EQ(out.size(), 2 * SILENT_RUN_FRAMES);
-    EXPECT_FLOAT_EQ(out.front(), 0.5f);
-    EXPECT_FLOAT_EQ(out.back(), -0.5f);
+    const std::size_t sound_at = MAX_PAUSE_CUT_FRAMES + 2 * MS;
+    EXPECT_FLOAT_EQ(out[2 * (sound_at - 1)], 0.0f);
+    EXPECT_FLOAT_EQ(out[2 * sound_at], 0.5f);
+    EXPECT_FLOAT_EQ(out[2 * (sound_at + MS - 1)], 0.5f);
+    EXPECT_EQ(out.size(), 2 * (sound_at + MS + MS));
 }
 
 TEST(StreamMixer, LatenessIsBounded) {
@@ -198,32 +206,19 @@ TEST(StreamMixer, LatenessIsBounded) {
     EXPECT_EQ(mixer.ready_frames(2000000, ANY), 5u) << "late by MAX_LATE_FRAMES at most";
 }
 
-// A stream whose late frames came in a burst is waited for longer by its lateness; one whose
-// lateness was made up out of silence (it had stopped, not been held back) is not.
+// A stream whose late frames came in a burst is waited for longer by its lateness.
 TEST(StreamMixer, BurstingStreamIsWaitedForLonger) {
-    struct Case {
-        const char* name;
-        float burst_value;
-        std::int64_t wait_us;
-    };
-    const Case cases[] = {
-        {"late sound in a burst", 0.5f, MIX_WAIT_US + 100000},
-        {"late silence", 0.0f, MIX_WAIT_US},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        StreamMixer mixer;
-        std::vector<float> out;
-        make_stream_2_late(mixer, 4800, out);  // 100 ms
-        push(mixer, 2, c.burst_value, 4800 + 10, 600000);
-        push(mixer, 1, 0.25f, 10, 600000);
-        (void)mixer.take(mixer.ready_frames(600000, ANY), out);
-        // Stream 2 lags again.
-        const std::int64_t at = 900000;
-        push(mixer, 1, 0.25f, 10, at);
-        EXPECT_EQ(mixer.ready_frames(at + c.wait_us - 1, ANY), 0u);
-        EXPECT_EQ(mixer.ready_frames(at + c.wait_us, ANY), 10u);
-    }
+    StreamMixer mixer;
+    std::vector<float> out;
+    make_stream_2_late(mixer, 4800, out);  // 100 ms
+    push(mixer, 2, 0.5f, 4800 + 10, 600000);
+    push(mixer, 1, 0.25f, 10, 600000);
+    (void)mixer.take(mixer.ready_frames(600000, ANY), out);
+    // Stream 2 lags again.
+    const std::int64_t at = 900000;
+    push(mixer, 1, 0.25f, 10, at);
+    EXPECT_EQ(mixer.ready_frames(at + MIX_WAIT_US + 100000 - 1, ANY), 0u);
+    EXPECT_EQ(mixer.ready_frames(at + MIX_WAIT_US + 100000, ANY), 10u);
 }
 
 // With no current frame anywhere the mix stands still; once it has for the wait, a late
