@@ -83,6 +83,7 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
     }
     if (stream.received == received_before) return;
     stream.arrivals.emplace_back(stream.received, now_us);
+    stream.last_arrival_us = now_us;
     if (was_behind && stream.current() > 0) {
         // Its late frames came all at once: a burst. Wait for it longer next time.
         const auto late_us = static_cast<std::int64_t>(stream.late) * 1000000 / MIX_RATE;
@@ -157,7 +158,11 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
     bool any_live = false;
     std::int64_t oldest_current = std::numeric_limits<std::int64_t>::max();
     std::int64_t oldest = std::numeric_limits<std::int64_t>::max();
-    std::int64_t bound = MIX_WAIT_US;  // the longest wait of a lagging stream
+    // When the mix stops waiting for the lagging streams: each is waited for its bound from its
+    // last delivery (one that never delivered, from the oldest current frame), and no current
+    // frame waits longer than MAX_WAIT_US.
+    std::int64_t waited_from = std::numeric_limits<std::int64_t>::min();
+    bool never_delivered = false;
     for (const auto& [id, stream] : streams_) {
         const std::size_t current = stream.current();
         most = std::max(most, stream.frames());
@@ -167,23 +172,31 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
         if (stream.holds_back()) {
             any_live = true;
             live_min = std::min(live_min, current);
-            if (current == 0) bound = std::max(bound, stream.wait_us);
+            if (current == 0 && stream.delivered) {
+                waited_from = std::max(waited_from, stream.last_arrival_us + stream.wait_us - MIX_WAIT_US);
+            } else if (current == 0) {
+                never_delivered = true;
+            }
         }
     }
     if (!any_live) return std::min(most, max_frames);  // only ending streams: nothing to wait for
     if (live_min > 0) return std::min(live_min, max_frames);
     if (most_current > 0) {
-        // A live stream lags: after the bound it counts as silent.
-        return now_us - oldest_current >= bound ? std::min(most_current, max_frames) : 0;
+        // A live stream lags: after its wait it counts as silent.
+        if (never_delivered) waited_from = std::max(waited_from, oldest_current);
+        const std::int64_t due_at = std::min(waited_from + MIX_WAIT_US, oldest_current + MAX_WAIT_US);
+        return now_us >= due_at ? std::min(most_current, max_frames) : 0;
     }
     if (most > 0 && now_us - oldest >= MIX_WAIT_US && now_us - advanced_at_us_ >= MIX_WAIT_US) {
-        // Only late frames are queued, behind a mix that has stood still for the wait: that is
-        // longer than any stream can be late, so none is behind it any more.
-        static_assert(MAX_LATE_FRAMES <= static_cast<std::size_t>(MIX_WAIT_US * MIX_RATE / 1000000));
+        // Only late frames are queued, behind a mix that has stood still for the wait: they are
+        // let off the time it has stood still since it last advanced or last let them off.
+        const std::int64_t since = std::max(advanced_at_us_, let_off_at_us_);
+        const auto still = static_cast<std::size_t>((now_us - since) * MIX_RATE / 1000000);
+        let_off_at_us_ = now_us;
         std::size_t due = 0;
         for (auto& entry : streams_) {
-            entry.second.late = 0;
-            due = std::max(due, entry.second.frames());
+            entry.second.late -= std::min(entry.second.late, still);
+            due = std::max(due, entry.second.current());
         }
         return std::min(due, max_frames);
     }

@@ -12,15 +12,18 @@
 // Bounded wait: a live stream that delivers nothing (a stream that just joined, a stalled one,
 // one the server delivers in bursts: PipeWire's server sends each monitor stream on its own
 // schedule, and bursts 40-200 ms apart were measured on a loaded machine, 180 ms and more when
-// an application plays on two sinks) would hold the others
-// back, so once the oldest current frame (below) of any stream has waited the lagging streams'
-// wait bound, the mix advances by the most any stream holds and treats the lagging stream as
-// silent for that stretch. Each stream remembers when each delivery arrived, so frames that
-// have waited that long stay due however many packets they take (a packet holds at most what
-// the packet loop can pass on), and the wait adds no latency that outlasts the lag. The latency
-// the mixer adds is therefore 0 with one stream, about 0 for streams in step, at most the bound
-// while one lags, and for a late stream's own audio its lateness (below) until it has made that
-// up.
+// an application plays on two sinks) would hold the others back, so the mix waits for a lagging
+// stream its wait bound from its last delivery (one that has not delivered yet: from the oldest
+// current frame, below, of any stream), and no current frame waits longer than MAX_WAIT_US;
+// then the mix advances by the most any stream holds and treats the lagging stream as silent
+// for that stretch. Waiting from the lagging stream's own last delivery, not from the age of the
+// others' frames, keeps a burst-wise stream whole when another stream runs ahead of it (PipeWire
+// hands a new monitor stream a backlog, which then stays queued). Each stream remembers when
+// each delivery arrived, so frames that have waited that long stay due however many packets
+// they take (a packet holds at most what the packet loop can pass on), and the wait adds no
+// latency that outlasts the lag. The latency the mixer adds is therefore 0 with one stream,
+// about 0 for streams in step, at most MAX_WAIT_US while one lags, and for a late stream's own
+// audio its lateness (below) until it has made that up.
 //
 // The bound is MIX_WAIT_US for a stream until its late frames arrive in a burst (it lagged
 // because the server held it back, not because it stopped): from then on the mix waits for it
@@ -41,7 +44,8 @@
 // and no sound is lost. Lateness is bounded by MAX_LATE_FRAMES (what a stream adds to the latency);
 // a stream that just joined, or resumed after a pause, is not late. Nor is a stream behind a mix
 // that stands still: when no stream holds a current frame, a late stream's frames have waited
-// MIX_WAIT_US and the mix has not advanced for as long, no stream is late any more.
+// MIX_WAIT_US and the mix has not advanced for as long, the late streams are let off as much
+// lateness as the mix has stood still.
 //
 // Paused streams (a corked player, which the server does not render) do not hold the mix back.
 //
@@ -70,11 +74,11 @@ inline constexpr std::size_t MIX_CHANNELS = 2;
 inline constexpr std::int64_t MIX_RATE = 48000;
 inline constexpr std::int64_t MIX_WAIT_US = 250000;        // 250 ms
 inline constexpr std::int64_t MAX_WAIT_US = 400000;        // 400 ms
-inline constexpr std::size_t MAX_LATE_FRAMES = 12000;       // 250 ms at 48000 Hz
+inline constexpr std::size_t MAX_LATE_FRAMES = 24000;       // 500 ms: more than the longest wait
 inline constexpr std::size_t SILENT_RUN_FRAMES = 48;        // 1 ms: what a late stream drops at once
 inline constexpr std::size_t MAX_PAUSE_CUT_FRAMES = 2400;   // 50 ms: what it drops of one pause
 inline constexpr float SILENCE_LEVEL = 0.0005f;             // about -66 dBFS
-inline constexpr std::size_t MAX_QUEUED_FRAMES = 48000;     // 1 s at 48000 Hz: late, waiting, and a backlog
+inline constexpr std::size_t MAX_QUEUED_FRAMES = 72000;     // 1.5 s: late, waiting, and a backlog
 inline constexpr std::size_t MAX_GAP_FRAMES = 48000;        // a reported hole is filled up to 1 s
 
 class StreamMixer {
@@ -122,6 +126,7 @@ private:
         bool delivered = false;   // has delivered since it joined or resumed
         std::size_t late = 0;     // frames mixed without it while it lagged, not made up yet
         std::int64_t wait_us = MIX_WAIT_US;  // how long the mix waits for it when it lags
+        std::int64_t last_arrival_us = 0;    // of its last delivery (delivered)
         Pause pause;
         bool holds_back() const { return !ending && !paused; }
         std::size_t frames() const { return (samples.size() - head) / MIX_CHANNELS; }
@@ -141,6 +146,7 @@ private:
     bool discontinuity_ = false;
     std::int64_t now_us_ = 0;          // as of the last ready_frames
     std::int64_t advanced_at_us_ = 0;  // when the mix last advanced
+    std::int64_t let_off_at_us_ = 0;   // when late streams were last let off a stand-still
 };
 
 }  // namespace tamsel::host::linux_host
