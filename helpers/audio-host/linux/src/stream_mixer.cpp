@@ -161,7 +161,7 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
     // When the mix stops waiting for the lagging streams: each is waited for its bound from its
     // last delivery (one that never delivered, from the oldest current frame), and no current
     // frame waits longer than MAX_WAIT_US.
-    std::int64_t waited_from = std::numeric_limits<std::int64_t>::min();
+    std::int64_t wait_until = std::numeric_limits<std::int64_t>::min();
     bool never_delivered = false;
     for (const auto& [id, stream] : streams_) {
         const std::size_t current = stream.current();
@@ -173,7 +173,7 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
             any_live = true;
             live_min = std::min(live_min, current);
             if (current == 0 && stream.delivered) {
-                waited_from = std::max(waited_from, stream.last_arrival_us + stream.wait_us - MIX_WAIT_US);
+                wait_until = std::max(wait_until, stream.last_arrival_us + stream.wait_us);
             } else if (current == 0) {
                 never_delivered = true;
             }
@@ -183,8 +183,8 @@ std::size_t StreamMixer::ready_frames(std::int64_t now_us, std::size_t max_frame
     if (live_min > 0) return std::min(live_min, max_frames);
     if (most_current > 0) {
         // A live stream lags: after its wait it counts as silent.
-        if (never_delivered) waited_from = std::max(waited_from, oldest_current);
-        const std::int64_t due_at = std::min(waited_from + MIX_WAIT_US, oldest_current + MAX_WAIT_US);
+        if (never_delivered) wait_until = std::max(wait_until, oldest_current + MIX_WAIT_US);
+        const std::int64_t due_at = std::min(wait_until, oldest_current + MAX_WAIT_US);
         return now_us >= due_at ? std::min(most_current, max_frames) : 0;
     }
     if (most > 0 && now_us - oldest >= MIX_WAIT_US && now_us - advanced_at_us_ >= MIX_WAIT_US) {
