@@ -46,6 +46,7 @@ struct PulseCaptureClient::ServerStream {
     std::uint32_t sink_input = NO_SINK;  // NO_SINK for an anchor
     std::uint32_t sink = NO_SINK;
     pa_stream* stream = nullptr;
+    std::int64_t drain_until_us = 0;  // draining: its sink input ended (0: it has not)
 
     ~ServerStream() {
         if (stream == nullptr) return;
@@ -138,6 +139,7 @@ void PulseCaptureClient::stop() noexcept {
     if (stopping_) return;
     stopping_ = true;
     streams_.clear();
+    draining_.clear();
     anchors_.clear();
     ended_.clear();
     if (context_ != nullptr) {
@@ -279,6 +281,7 @@ void PulseCaptureClient::open_monitor_stream(std::uint32_t sink_input, std::uint
         set_failure(pulse_error(CONTEXT, pa_context_errno(context_)));
         return;
     }
+    end_drain(sink_input);  // the index is taken again: the old stream's frames go first
     mixer_.add_stream(sink_input);
     streams_[sink_input] = std::move(monitor);
 }
@@ -307,8 +310,34 @@ void PulseCaptureClient::end_stream(std::uint32_t sink_input) {
     retire(streams_, sink_input);
 }
 
+void PulseCaptureClient::drain_stream(std::uint32_t sink_input) {
+    const auto it = streams_.find(sink_input);
+    if (it == streams_.end()) return;
+    end_drain(sink_input);  // an earlier stream under this index
+    mixer_.finish_stream(sink_input);
+    it->second->drain_until_us = now_us() + PULSE_DRAIN_US;
+    draining_[sink_input] = std::move(it->second);
+    streams_.erase(it);
+}
+
+void PulseCaptureClient::end_drain(std::uint32_t sink_input) {
+    if (draining_.count(sink_input) == 0) return;
+    mixer_.remove_stream(sink_input);
+    retire(draining_, sink_input);
+}
+
+void PulseCaptureClient::end_drains_due(std::int64_t now) {
+    std::vector<std::uint32_t> due;
+    for (const auto& [sink_input, monitor] : draining_) {
+        if (now >= monitor->drain_until_us) due.push_back(sink_input);
+    }
+    for (const std::uint32_t sink_input : due) end_drain(sink_input);
+}
+
 void PulseCaptureClient::forget_sink_input(std::uint32_t sink_input) {
-    end_stream(sink_input);
+    // The removal and the last record data of its monitor stream come apart; what the server
+    // still sends before it ends the monitor stream is the stream's end.
+    drain_stream(sink_input);
     awaiting_sink_.erase(sink_input);
     selected_.erase(sink_input);
     linked_.erase(sink_input);
@@ -395,6 +424,10 @@ void PulseCaptureClient::on_stream_state(pa_stream* stream, void* raw) {
     const pa_stream_state_t state = pa_stream_get_state(stream);
     if (PA_STREAM_IS_GOOD(state)) return;
     const std::uint32_t sink_input = monitor->sink_input;
+    if (monitor->drain_until_us != 0) {
+        self->end_drain(sink_input);  // all of it has come
+        return;
+    }
     const int error = pa_context_errno(self->context_);
     self->end_stream(sink_input);  // `monitor` is freed after this callback has returned
     if (state == PA_STREAM_FAILED && error != PA_ERR_KILLED && error != PA_ERR_NOENTITY) {
@@ -424,6 +457,7 @@ WaitOutcome PulseCaptureClient::wait_for_packet(std::uint32_t timeout_ms) {
     for (;;) {
         const std::int64_t now = now_us();
         if (failure_) return WaitOutcome::Signalled;
+        end_drains_due(now);
         const bool due = mixer_.ready_frames(now, PULSE_PACKET_FRAMES) > 0;
         if (due && room() > 0) return WaitOutcome::Signalled;
         if (now >= deadline || stopping_) return WaitOutcome::Timeout;

@@ -8,7 +8,8 @@
 // It subscribes to sink and sink-input events and looks at a sink input again on every change,
 // so streams that start later are picked up once they are linked to a sink (PipeWire's server
 // announces them before its session manager links them), moved streams are followed and
-// streams that end are let go of. The StreamMixer sums the streams into the packets the packet
+// streams that end are let go of: a monitor stream is kept after its sink input's removal until
+// the server ends it (at most PULSE_DRAIN_US), for whatever the server still sends of it. The StreamMixer sums the streams into the packets the packet
 // loop reads; server-reported holes and overflows become the packets' discontinuity flag.
 //
 // Threading: one pa_mainloop, driven only from wait_for_packet (and from open/start while they
@@ -80,6 +81,8 @@ inline constexpr std::uint32_t PULSE_CONNECT_TIMEOUT_MS = 5000;
 inline constexpr std::uint32_t ANCHOR_PEAKS_PER_SECOND = 100;  // one peak per 10 ms: the sinks' latency
 // While the packets' consumer has no room, the wait looks again this often.
 inline constexpr std::int64_t PULSE_ROOM_POLL_US = 2000;
+// How long the monitor stream of a sink input that ended is kept for what is still on its way.
+inline constexpr std::int64_t PULSE_DRAIN_US = 1000000;
 
 class PulseCaptureClient final : public CaptureClient {
 public:
@@ -123,6 +126,11 @@ private:
     void open_monitor_stream(std::uint32_t sink_input, std::uint32_t sink);
     void open_anchor(std::uint32_t sink, const char* monitor_source);
     void end_stream(std::uint32_t sink_input);
+    // A sink input ended: its monitor stream is kept for what the server still sends of it,
+    // until the server ends it or PULSE_DRAIN_US has passed.
+    void drain_stream(std::uint32_t sink_input);
+    void end_drain(std::uint32_t sink_input);
+    void end_drains_due(std::int64_t now);
     // Moves a stream out of its map; it is freed once the running callback has returned.
     void retire(StreamMap& streams, std::uint32_t key);
     void forget_sink_input(std::uint32_t sink_input);
@@ -149,6 +157,7 @@ private:
 
     StreamMixer mixer_;
     StreamMap streams_;                                     // monitor streams by sink input
+    StreamMap draining_;                                    // those of sink inputs that ended
     StreamMap anchors_;                                     // latency anchors by sink
     std::map<std::uint32_t, bool> selected_;                // sink input -> taken (decided once)
     std::set<std::uint32_t> linked_;                        // sink inputs seen linked to a sink

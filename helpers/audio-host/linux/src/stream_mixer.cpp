@@ -12,8 +12,14 @@ void StreamMixer::add_stream(std::uint32_t id) {
     if (!stream.ending) return;
     // Back again (a stream reopened under the same id): it starts afresh, after what it still holds.
     stream.ending = false;
+    stream.removed = false;
     stream.delivered = false;
     stream.late = 0;
+}
+
+void StreamMixer::finish_stream(std::uint32_t id) {
+    const auto it = streams_.find(id);
+    if (it != streams_.end()) it->second.ending = true;
 }
 
 void StreamMixer::remove_stream(std::uint32_t id) {
@@ -23,6 +29,7 @@ void StreamMixer::remove_stream(std::uint32_t id) {
         streams_.erase(it);
     } else {
         it->second.ending = true;
+        it->second.removed = true;
     }
 }
 
@@ -218,7 +225,7 @@ bool StreamMixer::take(std::size_t frames, std::vector<float>& out) {
         if (stream.frames() == 0) {
             stream.samples.clear();
             stream.head = 0;
-            if (stream.ending) {
+            if (stream.removed) {
                 it = streams_.erase(it);
                 continue;
             }

@@ -50,8 +50,9 @@
 // Paused streams (a corked player, which the server does not render) do not hold the mix back.
 //
 // Joining and leaving: add_stream makes a stream live (it holds the mix back, within the bound,
-// until it delivers); remove_stream ends it: its frames still queued are mixed out, it no longer
-// holds the mix back, and it is forgotten once empty.
+// until it delivers); finish_stream says it sends no more than what is on its way: it no longer
+// holds the mix back, and what it still delivers is mixed as it comes; remove_stream ends it: its
+// frames still queued are mixed out, and it is forgotten once empty.
 //
 // Gaps: the discontinuity flag of a mixed packet means the mixed timeline skips there (the
 // capture worker then discards the partial chunk it holds), so it is set only where it does:
@@ -84,7 +85,9 @@ inline constexpr std::size_t MAX_GAP_FRAMES = 48000;        // a reported hole i
 class StreamMixer {
 public:
     void add_stream(std::uint32_t id);
-    // The stream's queued frames are still mixed out; it no longer holds the mix back.
+    // The stream no longer holds the mix back; frames it still delivers are mixed as they come.
+    void finish_stream(std::uint32_t id);
+    // The stream delivers nothing more: its queued frames are still mixed out, then it is forgotten.
     void remove_stream(std::uint32_t id);
     // A paused stream does not hold the mix back; resumed, it owes nothing.
     void set_paused(std::uint32_t id, bool paused);
@@ -121,7 +124,8 @@ private:
         std::uint64_t consumed = 0;  // of those, frames mixed or dropped
         // One entry per delivery not wholly consumed: (`received` after it, its arrival time).
         std::deque<std::pair<std::uint64_t, std::int64_t>> arrivals;
-        bool ending = false;
+        bool ending = false;      // finished or removed: it no longer holds the mix back
+        bool removed = false;     // forgotten once empty
         bool paused = false;
         bool delivered = false;   // has delivered since it joined or resumed
         std::size_t late = 0;     // frames mixed without it while it lagged, not made up yet

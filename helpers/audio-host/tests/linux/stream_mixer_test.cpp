@@ -350,6 +350,28 @@ TEST(StreamMixer, LeavingStreamIsMixedOutThenForgotten) {
     EXPECT_FALSE(mixer.has_stream(2));
 }
 
+TEST(StreamMixer, FinishedStreamKeepsWhatStillArrivesUntilRemoved) {
+    StreamMixer mixer;
+    mixer.add_stream(1);
+    mixer.add_stream(2);
+    push(mixer, 1, 0.25f, 30, 0);
+    mixer.finish_stream(1);
+    mixer.finish_stream(2);
+    EXPECT_EQ(mixer.live_streams(), 0u);
+    ASSERT_EQ(mixer.ready_frames(0, ANY), 30u) << "finished streams hold nothing back";
+    std::vector<float> out;
+    (void)mixer.take(30, out);
+    push(mixer, 1, 0.5f, 20, 1000);
+    ASSERT_EQ(mixer.ready_frames(1000, ANY), 20u) << "its tail arrives after it finished, and is mixed";
+    (void)mixer.take(20, out);
+    EXPECT_FLOAT_EQ(out[0], 0.5f);
+    mixer.remove_stream(1);
+    EXPECT_FALSE(mixer.has_stream(1));
+    EXPECT_TRUE(mixer.has_stream(2)) << "finished, not removed";
+    push(mixer, 1, 0.5f, 20, 2000);
+    EXPECT_EQ(mixer.ready_frames(2000, ANY), 0u) << "a removed stream's frames are ignored";
+}
+
 TEST(StreamMixer, EmptyStreamLeavesAtOnce) {
     StreamMixer mixer;
     mixer.add_stream(1);
