@@ -15,6 +15,7 @@ void StreamMixer::add_stream(std::uint32_t id) {
     stream.removed = false;
     stream.delivered = false;
     stream.late = 0;
+    stream.steady_since_us = -1;
 }
 
 void StreamMixer::finish_stream(std::uint32_t id) {
@@ -39,6 +40,7 @@ void StreamMixer::set_paused(std::uint32_t id, bool paused) {
     it->second.paused = paused;
     it->second.delivered = false;
     it->second.late = 0;
+    it->second.steady_since_us = -1;
 }
 
 namespace {
@@ -90,11 +92,21 @@ void StreamMixer::append(Stream& stream, const float* samples, std::size_t frame
     }
     if (stream.received == received_before) return;
     stream.arrivals.emplace_back(stream.received, now_us);
+    const bool at_pace = now_us - stream.last_arrival_us <= STEADY_GAP_US;
     stream.last_arrival_us = now_us;
     if (was_behind && stream.current() > 0) {
         // Its late frames came all at once: a burst. Wait for it longer next time.
         const auto late_us = static_cast<std::int64_t>(stream.late) * 1000000 / MIX_RATE;
         stream.wait_us = std::min(MAX_WAIT_US, stream.wait_us + late_us);
+    }
+    if (stream.late == 0 || stream.current() > 0) {
+        stream.steady_since_us = -1;
+    } else if (stream.steady_since_us < 0 || !at_pace) {
+        stream.steady_since_us = now_us;
+    } else if (now_us - stream.steady_since_us >= STEADY_LET_OFF_US) {
+        // Back at its pace and still behind: the rest of its lateness is not coming.
+        stream.late = 0;
+        stream.steady_since_us = -1;
     }
     if (stream.frames() > MAX_QUEUED_FRAMES) {
         const std::size_t lost = stream.frames() - MAX_QUEUED_FRAMES;

@@ -45,7 +45,10 @@
 // a stream that just joined, or resumed after a pause, is not late. Nor is a stream behind a mix
 // that stands still: when no stream holds a current frame, a late stream's frames have waited
 // MIX_WAIT_US and the mix has not advanced for as long, the late streams are let off as much
-// lateness as the mix has stood still.
+// lateness as the mix has stood still. Nor, finally, is a stream that delivers at its pace again
+// (deliveries no more than STEADY_GAP_US apart for STEADY_LET_OFF_US) while it still holds no
+// current frame: what it lacks is not on its way in a burst (a sink that was suspended resumes
+// where it stopped), and waiting for it would hold every other stream back for good.
 //
 // Paused streams (a corked player, which the server does not render) do not hold the mix back.
 //
@@ -76,6 +79,8 @@ inline constexpr std::int64_t MIX_RATE = 48000;
 inline constexpr std::int64_t MIX_WAIT_US = 250000;        // 250 ms
 inline constexpr std::int64_t MAX_WAIT_US = 400000;        // 400 ms
 inline constexpr std::size_t MAX_LATE_FRAMES = 24000;       // 500 ms: more than the longest wait
+inline constexpr std::int64_t STEADY_GAP_US = 30000;        // 3 fragments: still delivering at pace
+inline constexpr std::int64_t STEADY_LET_OFF_US = 100000;   // 100 ms
 inline constexpr std::size_t SILENT_RUN_FRAMES = 48;        // 1 ms: what a late stream drops at once
 inline constexpr std::size_t MAX_PAUSE_CUT_FRAMES = 2400;   // 50 ms: what it drops of one pause
 inline constexpr float SILENCE_LEVEL = 0.0005f;             // about -66 dBFS
@@ -131,6 +136,7 @@ private:
         std::size_t late = 0;     // frames mixed without it while it lagged, not made up yet
         std::int64_t wait_us = MIX_WAIT_US;  // how long the mix waits for it when it lags
         std::int64_t last_arrival_us = 0;    // of its last delivery (delivered)
+        std::int64_t steady_since_us = -1;   // delivering at pace while late, without a current frame
         Pause pause;
         bool holds_back() const { return !ending && !paused; }
         std::size_t frames() const { return (samples.size() - head) / MIX_CHANNELS; }

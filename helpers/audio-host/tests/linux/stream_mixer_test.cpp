@@ -302,6 +302,49 @@ TEST(StreamMixer, StreamsLaggingInTurnKeepTimeAndLoseNoSound) {
     EXPECT_DOUBLE_EQ(mixed, delivered);
 }
 
+// Stream 2 stops for 300 ms in a tone (no pause to make lateness up from). A server that held it
+// back sends the 300 ms in a burst; a sink that was suspended resumes where it stopped and sends
+// nothing for the stretch. Either way the mix soon runs in time again and loses no sound.
+TEST(StreamMixer, StreamThatStopsAndResumesLeavesNoLatencyBehind) {
+    constexpr std::size_t TICK = 480;
+    constexpr std::int64_t TICK_US = 10000;
+    for (const bool burst : {true, false}) {
+        SCOPED_TRACE(burst ? "burst" : "resumes at its pace");
+        StreamMixer mixer;
+        mixer.add_stream(1);
+        mixer.add_stream(2);
+        std::size_t held = 0;
+        double delivered = 0;
+        double mixed = 0;
+        std::size_t mixed_frames = 0;
+        std::vector<float> out;
+        for (int tick = 1; tick <= 100; ++tick) {
+            const std::int64_t now = tick * TICK_US;
+            push(mixer, 1, 0.25f, TICK, now);
+            delivered += 0.25 * TICK;
+            if (tick > 20 && tick <= 50) {
+                if (burst) held += TICK;
+            } else {
+                push(mixer, 2, 0.5f, held + TICK, now);
+                delivered += 0.5 * static_cast<double>(held + TICK);
+                held = 0;
+            }
+            for (std::size_t due; (due = mixer.ready_frames(now, 4800)) > 0;) {
+                EXPECT_FALSE(mixer.take(due, out));
+                for (std::size_t i = 0; i < out.size(); i += MIX_CHANNELS) mixed += out[i];
+                mixed_frames += due;
+            }
+            ASSERT_LE(mixed_frames, static_cast<std::size_t>(tick) * TICK) << "tick " << tick;
+        }
+        EXPECT_GE(mixed_frames, 98 * TICK) << "the mix runs in time again";
+        mixer.remove_stream(1);
+        mixer.remove_stream(2);
+        (void)mixer.take(mixer.ready_frames(100 * TICK_US, ANY), out);
+        for (std::size_t i = 0; i < out.size(); i += MIX_CHANNELS) mixed += out[i];
+        EXPECT_DOUBLE_EQ(mixed, delivered);
+    }
+}
+
 TEST(StreamMixer, PausedStreamDoesNotHoldTheMixBackAndOwesNothingWhenResumed) {
     StreamMixer mixer;
     std::vector<float> out;
