@@ -41,14 +41,18 @@
 // many streams lag in turn. A stream makes up its lateness out of its own pauses (whole
 // milliseconds below SILENCE_LEVEL): every other millisecond of a pause is dropped, up to
 // MAX_PAUSE_CUT_FRAMES of one pause, so a pause is shortened but never closed (words stay apart)
-// and no sound is lost. Lateness is bounded by MAX_LATE_FRAMES (what a stream adds to the latency);
-// a stream that just joined, or resumed after a pause, is not late. Nor is a stream behind a mix
+// and no sound is lost. Lateness is bounded by MAX_LATE_FRAMES (what a stream adds to the latency),
+// which must outlast the longest hold a server puts on a stream (PipeWire held one for a second
+// on a loaded machine): lateness counted short makes the rest of a burst count as current, and the
+// mix then runs ahead of time by it. A stream that just joined, or resumed after a pause, is not
+// late. Nor is a stream behind a mix
 // that stands still: when no stream holds a current frame, a late stream's frames have waited
 // MIX_WAIT_US and the mix has not advanced for as long, the late streams are let off as much
 // lateness as the mix has stood still. Nor, finally, is a stream that delivers at its pace again
 // (deliveries no more than STEADY_GAP_US apart for STEADY_LET_OFF_US) while it still holds no
-// current frame: what it lacks is not on its way in a burst (a sink that was suspended resumes
-// where it stopped), and waiting for it would hold every other stream back for good.
+// current frame: the rest of its lateness is not on its way in a burst (a sink that was
+// suspended resumes where it stopped), and waiting for it would hold every other stream back for
+// good. What it holds is then current, and is mixed at the pace of the others.
 //
 // Paused streams (a corked player, which the server does not render) do not hold the mix back.
 //
@@ -78,7 +82,7 @@ inline constexpr std::size_t MIX_CHANNELS = 2;
 inline constexpr std::int64_t MIX_RATE = 48000;
 inline constexpr std::int64_t MIX_WAIT_US = 250000;        // 250 ms
 inline constexpr std::int64_t MAX_WAIT_US = 400000;        // 400 ms
-inline constexpr std::size_t MAX_LATE_FRAMES = 24000;       // 500 ms: more than the longest wait
+inline constexpr std::size_t MAX_LATE_FRAMES = 48000;       // 1 s: below the queue's bound
 inline constexpr std::int64_t STEADY_GAP_US = 30000;        // 3 fragments: still delivering at pace
 inline constexpr std::int64_t STEADY_LET_OFF_US = 100000;   // 100 ms
 inline constexpr std::size_t SILENT_RUN_FRAMES = 48;        // 1 ms: what a late stream drops at once

@@ -214,7 +214,7 @@ TEST(StreamMixer, LateStreamShortensEachPauseApart) {
 TEST(StreamMixer, LatenessIsBounded) {
     StreamMixer mixer;
     std::vector<float> out;
-    make_stream_2_late(mixer, 2 * MAX_LATE_FRAMES, out);
+    make_stream_2_late(mixer, MAX_LATE_FRAMES + 4800, out);
     push(mixer, 2, 0.5f, MAX_LATE_FRAMES + 5, 2000000);
     push(mixer, 1, 0.25f, 5, 2000000);
     EXPECT_EQ(mixer.queued_frames(2), MAX_LATE_FRAMES + 5) << "nothing dropped";
@@ -302,45 +302,63 @@ TEST(StreamMixer, StreamsLaggingInTurnKeepTimeAndLoseNoSound) {
     EXPECT_DOUBLE_EQ(mixed, delivered);
 }
 
-// Stream 2 stops for 300 ms in a tone (no pause to make lateness up from). A server that held it
-// back sends the 300 ms in a burst; a sink that was suspended resumes where it stopped and sends
-// nothing for the stretch. Either way the mix soon runs in time again and loses no sound.
-TEST(StreamMixer, StreamThatStopsAndResumesLeavesNoLatencyBehind) {
+// Streams stop in a tone (no pause to make lateness up from). A server that held a stream back
+// sends what it held in a burst; a sink that was suspended resumes where it stopped and sends
+// nothing for the stretch. Either way the mix never runs ahead of time, soon runs in time again
+// and loses no sound, also when one stream is held for a second and its burst comes while the
+// other lags.
+TEST(StreamMixer, StreamsThatStopAndResumeLeaveNoLatencyBehind) {
     constexpr std::size_t TICK = 480;
     constexpr std::int64_t TICK_US = 10000;
-    for (const bool burst : {true, false}) {
-        SCOPED_TRACE(burst ? "burst" : "resumes at its pace");
+    constexpr int TICKS = 160;
+    struct Hold {
+        int from = 0;  // ticks [from, to) deliver nothing
+        int to = 0;
+        bool burst = true;  // what was held comes after it
+    };
+    const struct {
+        const char* name;
+        Hold holds[2];
+    } cases[] = {
+        {"300 ms, then a burst", {{}, {20, 50, true}}},
+        {"300 ms, then at its pace", {{}, {20, 50, false}}},
+        {"a second, its burst while the other lags", {{100, 130, true}, {20, 120, true}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         StreamMixer mixer;
         mixer.add_stream(1);
         mixer.add_stream(2);
-        std::size_t held = 0;
+        std::size_t held[2] = {0, 0};
         double delivered = 0;
         double mixed = 0;
         std::size_t mixed_frames = 0;
         std::vector<float> out;
-        for (int tick = 1; tick <= 100; ++tick) {
+        const auto mix = [&](std::size_t due) {
+            EXPECT_FALSE(mixer.take(due, out));
+            for (std::size_t i = 0; i < out.size(); i += MIX_CHANNELS) mixed += out[i];
+            mixed_frames += due;
+        };
+        for (int tick = 1; tick <= TICKS; ++tick) {
             const std::int64_t now = tick * TICK_US;
-            push(mixer, 1, 0.25f, TICK, now);
-            delivered += 0.25 * TICK;
-            if (tick > 20 && tick <= 50) {
-                if (burst) held += TICK;
-            } else {
-                push(mixer, 2, 0.5f, held + TICK, now);
-                delivered += 0.5 * static_cast<double>(held + TICK);
-                held = 0;
+            for (std::uint32_t id = 1; id <= 2; ++id) {
+                const Hold& hold = c.holds[id - 1];
+                const float value = 0.25f * static_cast<float>(id);
+                if (tick >= hold.from && tick < hold.to) {
+                    if (hold.burst) held[id - 1] += TICK;
+                    continue;
+                }
+                push(mixer, id, value, held[id - 1] + TICK, now);
+                delivered += value * static_cast<double>(held[id - 1] + TICK);
+                held[id - 1] = 0;
             }
-            for (std::size_t due; (due = mixer.ready_frames(now, 4800)) > 0;) {
-                EXPECT_FALSE(mixer.take(due, out));
-                for (std::size_t i = 0; i < out.size(); i += MIX_CHANNELS) mixed += out[i];
-                mixed_frames += due;
-            }
+            for (std::size_t due; (due = mixer.ready_frames(now, 4800)) > 0;) mix(due);
             ASSERT_LE(mixed_frames, static_cast<std::size_t>(tick) * TICK) << "tick " << tick;
         }
-        EXPECT_GE(mixed_frames, 98 * TICK) << "the mix runs in time again";
+        EXPECT_GE(mixed_frames, (TICKS - 2) * TICK) << "the mix runs in time again";
         mixer.remove_stream(1);
         mixer.remove_stream(2);
-        (void)mixer.take(mixer.ready_frames(100 * TICK_US, ANY), out);
-        for (std::size_t i = 0; i < out.size(); i += MIX_CHANNELS) mixed += out[i];
+        mix(mixer.ready_frames(TICKS * TICK_US, ANY));
         EXPECT_DOUBLE_EQ(mixed, delivered);
     }
 }
