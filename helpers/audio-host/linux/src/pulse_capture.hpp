@@ -9,8 +9,9 @@
 // so streams that start later are picked up once they are linked to a sink (PipeWire's server
 // announces them before its session manager links them), moved streams are followed and
 // streams that end are let go of: a monitor stream is kept after its sink input's removal until
-// the server ends it (at most PULSE_DRAIN_US), for whatever the server still sends of it. The StreamMixer sums the streams into the packets the packet
-// loop reads; server-reported holes and overflows become the packets' discontinuity flag.
+// the server ends it (at most PULSE_DRAIN_US), for whatever the server still sends of it. The
+// StreamMixer sums the streams into the packets the packet loop reads; server-reported holes
+// and overflows become the packets' discontinuity flag.
 //
 // Threading: one pa_mainloop, driven only from wait_for_packet (and from open/start while they
 // wait for the server), so every PulseAudio callback runs on the packet loop's thread and the

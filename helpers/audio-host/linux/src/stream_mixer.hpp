@@ -45,10 +45,9 @@
 // which must outlast the longest hold a server puts on a stream (PipeWire held one for a second
 // on a loaded machine): lateness counted short makes the rest of a burst count as current, and the
 // mix then runs ahead of time by it. A stream that just joined, or resumed after a pause, is not
-// late. Nor is a stream behind a mix
-// that stands still: when no stream holds a current frame, a late stream's frames have waited
-// MIX_WAIT_US and the mix has not advanced for as long, the late streams are let off as much
-// lateness as the mix has stood still. Nor, finally, is a stream that delivers at its pace again
+// late. Nor is a stream behind a mix that stands still: when no stream holds a current frame, a
+// late stream's frames have waited MIX_WAIT_US and the mix has not advanced for as long, the late
+// streams are let off as much lateness as the mix has stood still. Nor, finally, is a stream that delivers at its pace again
 // (deliveries no more than STEADY_GAP_US apart for STEADY_LET_OFF_US) while it still holds no
 // current frame: the rest of its lateness is not on its way in a burst (a sink that was
 // suspended resumes where it stopped), and waiting for it would hold every other stream back for
