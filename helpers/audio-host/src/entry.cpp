@@ -1,6 +1,5 @@
 #include "entry.hpp"
 
-#include <exception>
 #include <variant>
 
 #include "events.hpp"
@@ -33,24 +32,18 @@ Status run_command(const std::vector<std::string>& args, ProcessApi& processes,
 
 int host_main(const std::vector<std::string>& args, ProcessApi& processes,
               const std::function<Status(const CaptureRequest&)>& run_capture) {
-    Status status = ok();
-    // Nothing is meant to throw here; should a library call do so anyway (memory exhaustion),
-    // the failure still leaves as one error event instead of an abnormal end.
-    try {
-        status = run_command(args, processes, run_capture);
-    } catch (const std::exception& error) {
-        status = fail(std::string("internal error: ") + error.what());
-    } catch (...) {
-        status = fail("internal error");
-    }
+    const Status status = run_command(args, processes, run_capture);
     if (!status) return report_failure(status.error());
     return 0;
 }
 
-int guarded_entry(const std::function<int()>& entry) noexcept {
-    return run_guarded(entry, [](std::string_view message) { return report_failure(message); },
-                       R"({"code":"capture_failed","event":"error","message":"internal error"})"
-                       "\n");
+int guarded_entry(const std::function<int()>& entry, const SystemErrorText& system_error) noexcept {
+    FailureReport failure;
+    failure.report = [](std::string_view message) { return report_failure(message); };
+    failure.fixed_line = R"({"code":"capture_failed","event":"error","message":"internal error"})"
+                         "\n";
+    failure.system_error = system_error;
+    return run_guarded(entry, failure);
 }
 
 }  // namespace tamsel::host

@@ -5,12 +5,9 @@
 
 #include <atomic>
 #include <memory>
-#include <new>
-#include <stdexcept>
 #include <cerrno>
 #include <cstring>
 
-#include "tamsel/audio/entry_guard.hpp"
 #include "tamsel/audio/platform.hpp"
 
 namespace tamsel {
@@ -31,15 +28,6 @@ TEST(NamedThread, RunsBodyWithKernelLimitedName) {
 
 TEST(OsErrorText, MessageThenDecimalCode) {
     EXPECT_EQ(os_error_text(EAGAIN), std::string(std::strerror(EAGAIN)) + " (os error 11)");
-}
-
-// When even the report of an escaped exception throws, the line formatted beforehand is written.
-TEST(RunGuarded, AThrowingReportLeavesTheFixedLine) {
-    ::testing::internal::CaptureStderr();
-    const int code = run_guarded([]() -> int { throw std::runtime_error("first"); },
-                                 [](std::string_view) -> int { throw std::bad_alloc(); }, "PROGRAM internal error\n");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "PROGRAM internal error\n");
-    EXPECT_EQ(code, 1);
 }
 
 TEST(Environment, EmptyValueCountsAsDefined) {

@@ -47,12 +47,14 @@ int run_driver_setup_entry(const DetectCable& detect) {
         write_stderr_line(status_line_of(failed));
         return exit_code_of(failed);
     }
-    return run_guarded([&detect] { return run_entry(detect); },
-                       [](std::string_view message) {
-                           write_stderr_line(status_line_of(fail(std::string(message))));
-                           return EXIT_FAILED;
-                       },
-                       "TAMSEL_DRIVER_SETUP internal error\n");
+    FailureReport failure;
+    failure.report = [](std::string_view message) {
+        write_stderr_line(status_line_of(fail(std::string(message))));
+        return EXIT_FAILED;
+    };
+    failure.fixed_line = "TAMSEL_DRIVER_SETUP internal error\n";
+    failure.system_error = windows_error;
+    return run_guarded([&detect] { return run_entry(detect); }, failure);
 }
 
 }  // namespace tamsel::setup::win
