@@ -41,11 +41,13 @@ elseif(TAMSEL_ARM64_TOOLCHAIN STREQUAL "llvm-mingw")
   set(CMAKE_C_COMPILER aarch64-w64-mingw32-clang)
   set(CMAKE_CXX_COMPILER aarch64-w64-mingw32-clang++)
   set(CMAKE_RC_COMPILER aarch64-w64-mingw32-windres)
+  set(TAMSEL_DLLTOOL aarch64-w64-mingw32-dlltool)
 else()
   message(FATAL_ERROR "TAMSEL_ARM64_TOOLCHAIN must be zig or llvm-mingw, not '${TAMSEL_ARM64_TOOLCHAIN}'")
 endif()
 set(MINGW ON)
-# Both toolchains link with LLD, which fills the load configuration (TamselWindowsProgram.cmake).
+# Both toolchains link with LLD, which fills the load configuration and makes the delay imports
+# (TamselWindowsProgram.cmake).
 set(TAMSEL_LINKER lld)
 
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,16 +1,21 @@
 """The few facts of a Windows PE32+ image the scripts check: machine, subsystem, the DLLs it
 imports (normal and delay-loaded) and the functions it imports normally, how many bytes of code
-it carries, the DependentLoadFlags of its load configuration, and its resources (the embedded
-application manifest and the strings of the version resource)."""
+it carries, the DependentLoadFlags of its load configuration, its resources (the embedded
+application manifest and the strings of the version resource) and its attribute certificates
+(the Authenticode signature)."""
 import struct
 from collections import namedtuple
 
 # imports: every imported DLL (normal, then delay-loaded); normal_imports: {DLL name: [function
 # names]} of the import directory alone; dependent_load_flags: None without a load
 # configuration that holds the field; manifest: bytes or None; version: {key: text} of the
-# version resource's string table, None without a version resource.
+# version resource's string table, None without a version resource; delay_directory: whether the
+# delay imports come from the delay-import directory (LLD) rather than from their shape (GNU ld);
+# certificates: [(certificate type, bytes)] of the attribute certificate table.
 PeImage = namedtuple("PeImage", "machine subsystem imports code_bytes normal_imports delay_imports "
-                                "dependent_load_flags manifest version")
+                                "dependent_load_flags manifest version delay_directory certificates")
+
+WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
 
 RT_VERSION = 16
 RT_MANIFEST = 24
@@ -75,7 +80,8 @@ def parse(data):
             normal[cstr(desc[3])] = names_of(desc[0] or desc[4])
             o += 20
     delayed = []
-    if len(dirs) > 13 and dirs[13][0]:
+    delay_directory = len(dirs) > 13 and bool(dirs[13][0])
+    if delay_directory:
         o = at(dirs[13][0])
         while True:
             desc = struct.unpack_from("<8I", data, o)
@@ -100,7 +106,26 @@ def parse(data):
         if RT_VERSION in resources:
             version = version_strings(resources[RT_VERSION])
     code = sum(rawsize for _, _, _, _, rawsize, chars in sections if chars & 0x20)  # IMAGE_SCN_CNT_CODE
-    return PeImage(machine, subsystem, list(normal) + delayed, code, normal, delayed, load_flags, manifest, version)
+    certificates = attribute_certificates(data, *(dirs[4] if len(dirs) > 4 else (0, 0)))
+    return PeImage(machine, subsystem, list(normal) + delayed, code, normal, delayed, load_flags, manifest, version,
+                   delay_directory, certificates)
+
+
+def attribute_certificates(data, offset, size):
+    """[(wCertificateType, bCertificate)] of the attribute certificate table, which the security
+    directory names by file offset (not RVA): each WIN_CERTIFICATE is dwLength, wRevision,
+    wCertificateType and the certificate, padded to 8 bytes."""
+    found = []
+    end = offset + size
+    if not offset or end > len(data):
+        return found
+    while offset + 8 <= end:
+        length, _, kind = struct.unpack_from("<IHH", data, offset)
+        if length < 8 or offset + length > end:
+            raise Refused("a malformed attribute certificate table")
+        found.append((kind, data[offset + 8:offset + length]))
+        offset += (length + 7) & ~7
+    return found
 
 
 def delay_descriptors_by_shape(data, sections, at):

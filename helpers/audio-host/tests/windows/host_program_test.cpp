@@ -11,6 +11,7 @@
 
 #include "child_process_win.hpp"
 #include "top_windows_win.hpp"
+#include "wine_dll_override_win.hpp"
 #include "tamsel/audio/text.hpp"
 
 namespace tamsel::host {
@@ -59,6 +60,21 @@ std::string message_of(DWORD code) {
     std::string text = n && buffer ? wide_to_utf8(std::wstring_view(buffer, n)) : std::string();
     if (buffer) LocalFree(buffer);
     return std::string(trim_trailing_space(text));
+}
+
+// A DLL this Windows lacks (Wine's per-program load order stands in for such a Windows) ends the
+// host as one error event with the system's cause and exit code 1, not as an unhandled exception:
+// shell32.dll is met at the first step, reading the arguments.
+TEST(HostProgram, AMissingDllIsOneErrorEvent) {
+    const std::string cause = message_of(ERROR_MOD_NOT_FOUND);
+    ASSERT_FALSE(cause.empty());
+    const test_support::WineDllDisabled missing(L"tamsel_audio_host.exe", L"shell32");
+    ASSERT_TRUE(missing.set());
+    const Child::Output output = run_host({L"--list"});
+    EXPECT_EQ(output.err, "{\"code\":\"capture_failed\",\"event\":\"error\",\"message\":\"load shell32.dll: " +
+                              cause + " (0x8007007E)\"}\n");
+    EXPECT_EQ(output.exit_code, 1u);
+    EXPECT_EQ(output.out, "");
 }
 
 TEST(HostProgram, ListWriteFailureIsOneErrorEventWithItsCause) {

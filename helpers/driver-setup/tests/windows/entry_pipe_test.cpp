@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "setup_program_run.hpp"
+#include "wine_dll_override_win.hpp"
 
 namespace {
 
@@ -74,6 +76,28 @@ TEST(DriverSetupEntry, AnEscapingExceptionIsTheStatusLine) {
     EXPECT_EQ(run.exit_code, 1u);
     EXPECT_EQ(run.err, "TAMSEL_DRIVER_SETUP internal error: std::bad_alloc\n");
     EXPECT_EQ(run.out, "");
+}
+
+// A DLL this Windows lacks (Wine's per-program load order stands in for such a Windows) ends the
+// run as the status line of a failed Windows call and exit code 1, for the shipped program as
+// built and the entry double alike: shell32.dll is met at the first step (reading the arguments),
+// bcrypt.dll at the digest of the first package file.
+TEST(DriverSetupEntry, AMissingDllIsTheStatusLine) {
+    for (const fs::path& built : {entry_program(), built_program(L"tamsel_driver_setup.exe")}) {
+        for (const char* dll : {"shell32", "bcrypt"}) {
+            SCOPED_TRACE(built.filename().string() + ": " + dll);
+            const TestFolder folder;
+            const fs::path program = install_copy(folder, built);
+            folder.write("app/drivers/vbcable/VBCABLE_ControlPanel.exe", "a file to digest");
+            const tamsel::test_support::WineDllDisabled missing(L"tamsel_driver_setup.exe",
+                                                                std::wstring(dll, dll + std::strlen(dll)));
+            ASSERT_TRUE(missing.set());
+            const ProgramRun run = run_program(program, {});
+            EXPECT_EQ(run.err, "TAMSEL_DRIVER_SETUP load " + std::string(dll) + ".dll: Windows error 126\n");
+            EXPECT_EQ(run.exit_code, 1u);
+            EXPECT_EQ(run.out, "");
+        }
+    }
 }
 
 TEST(DriverSetupEntry, FolderWithNonAsciiName) {
