@@ -18,6 +18,9 @@ import zipfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import pe_builder  # noqa: E402
+
 PACKAGE = REPO / "scripts/package"
 CHECK = REPO / "scripts/check-bundle"
 VERSION = "9.8.7-test"
@@ -59,7 +62,8 @@ def tar_add(tar, name, data):
 class Fixture:
     """A temporary folder with build folders for both architectures (the two programs plus the
     test programs and DLLs a real build folder holds), a cubeb archive with its SHA256SUMS and a
-    zig folder with the runtime licences."""
+    zig folder with the runtime licences. The driver setup program passes
+    check-windows-binary --system32-only, as the package requires."""
 
     def __init__(self):
         self.root = Path(tempfile.mkdtemp(prefix="tamsel-bundle-test."))
@@ -68,7 +72,7 @@ class Fixture:
             folder = self.root / f"bin-{arch}"
             folder.mkdir()
             (folder / "tamsel_audio_host.exe").write_bytes(pe_image(machine, CONSOLE))
-            (folder / "tamsel_driver_setup.exe").write_bytes(pe_image(machine, GUI))
+            (folder / "tamsel_driver_setup.exe").write_bytes(pe_builder.setup_program(arch, VERSION))
             for test_file in ("mmdevapi.dll", "tamsel_setup_entry_double.exe", "tamsel_host_tests.exe",
                               "tamsel_host_validate_probe.exe"):
                 (folder / test_file).write_bytes(pe_image(machine, CONSOLE))
@@ -208,6 +212,35 @@ class PackageTest(unittest.TestCase):
                     fixture.cleanup()
 
 
+    def test_a_setup_program_that_may_load_dlls_from_its_folder_is_not_packed(self):
+        # The package runs check-windows-binary --system32-only itself, whatever the build's tests did.
+        newdev_at_start = dict(pe_builder.SETUP_IMPORTS, **{"newdev.dll": ["UpdateDriverForPlugAndPlayDevicesW"]})
+        cases = [
+            ("x64: newdev imported at start", "x64", dict(imports=newdev_at_start),
+             "imports newdev.dll at start (not KnownDLLs)"),
+            ("arm64: newdev imported at start, DependentLoadFlags or not", "arm64", dict(imports=newdev_at_start),
+             "imports newdev.dll at start (not KnownDLLs)"),
+            ("arm64: no DependentLoadFlags", "arm64", dict(dependent_load_flags=None), "no DependentLoadFlags"),
+            ("no SetDefaultDllDirectories", "x64",
+             dict(imports=dict(pe_builder.SETUP_IMPORTS, **{"KERNEL32.dll": ["GetLastError", "WriteFile"]})),
+             "does not import SetDefaultDllDirectories"),
+            ("no manifest", "arm64", dict(manifest=None), "no embedded manifest"),
+        ]
+        for title, arch, changes, reason in cases:
+            with self.subTest(title):
+                fixture = Fixture()
+                try:
+                    (fixture.bins[arch] / "tamsel_driver_setup.exe").write_bytes(
+                        pe_builder.setup_program(arch, VERSION, **changes))
+                    code, output = fixture.package(arch=arch)
+                    self.assertEqual(code, 1, output)
+                    self.assertIn("tamsel_driver_setup.exe: fails check-windows-binary --system32-only: " + reason,
+                                  output)
+                    self.assertFalse(fixture.zip_path(arch).exists(), output)
+                finally:
+                    fixture.cleanup()
+
+
 class CheckBundleTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -279,34 +312,84 @@ class CheckBundleTest(unittest.TestCase):
         self.assertEqual(code, 0, output)
 
 
+def openssl(*args):
+    result = subprocess.run(["openssl", *map(str, args)], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def fingerprint(cert):
+    """openssl's own SHA-256 fingerprint of a PEM certificate, in its AB:CD:... form."""
+    return openssl("x509", "-in", cert, "-noout", "-fingerprint", "-sha256").strip().split("=", 1)[1]
+
+
+class ThrowAwayCa:
+    """A throw-away certification authority and code-signing certificates it issues, each with a
+    PKCS#12 file (certificate, key and the authority's certificate) for osslsigncode."""
+
+    PASSWORD = "test pass"
+
+    def __init__(self, folder):
+        self.folder = folder
+        folder.mkdir()
+        self.cert, self.key = folder / "ca.pem", folder / "ca-key.pem"
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", self.key, "-out", self.cert, "-days", "2",
+                "-subj", "/CN=tamsel throw-away test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+        self.serial = 1
+
+    def issue(self, name):
+        """(certificate PEM, PKCS#12) of a new code-signing certificate for `name`."""
+        key, request, cert, p12 = (self.folder / f"{name}{suffix}" for suffix in ("-key.pem", ".csr", ".pem", ".p12"))
+        extensions = self.folder / f"{name}.ext"
+        extensions.write_text("keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
+                              "basicConstraints=CA:FALSE\n")
+        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", request,
+                "-subj", f"/CN=tamsel throw-away signer {name}")
+        self.serial += 1
+        openssl("x509", "-req", "-in", request, "-CA", self.cert, "-CAkey", self.key, "-set_serial", self.serial,
+                "-days", "2", "-extfile", extensions, "-out", cert)
+        openssl("pkcs12", "-export", "-inkey", key, "-in", cert, "-certfile", self.cert, "-out", p12,
+                "-passout", f"pass:{self.PASSWORD}")
+        return cert, p12
+
+
 class SigningTest(unittest.TestCase):
-    """Signed releases: a throw-away code-signing certificate made here with openssl, the zips
-    signed by scripts/package and verified by scripts/check-bundle."""
+    """Signed releases: two throw-away code-signing certificates under one throw-away CA, made
+    here with openssl; the zips signed by scripts/package and checked by scripts/check-bundle
+    against the expected signer."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.keys = Path(tempfile.mkdtemp(prefix="tamsel-signing-test."))
+        cls.ca = ThrowAwayCa(cls.keys / "ca")
+        cls.release_cert, cls.release_p12 = cls.ca.issue("release")
+        cls.other_cert, cls.other_p12 = cls.ca.issue("other")
+        cls.release = fingerprint(cls.release_cert)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.keys, ignore_errors=True)
 
     def setUp(self):
         self.fixture = Fixture()
         self.addCleanup(self.fixture.cleanup)
-        keys = self.fixture.root / "keys"
-        keys.mkdir()
-        self.cert, key, self.p12 = keys / "cert.pem", keys / "key.pem", keys / "signer.p12"
-        for command in (
-                ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", self.cert,
-                 "-days", "2", "-subj", "/CN=tamsel throw-away test signer",
-                 "-addext", "keyUsage=critical,digitalSignature", "-addext", "extendedKeyUsage=codeSigning"],
-                ["openssl", "pkcs12", "-export", "-inkey", key, "-in", self.cert, "-out", self.p12,
-                 "-passout", "pass:test pass"]):
-            result = subprocess.run(list(map(str, command)), capture_output=True, text=True)
-            self.assertEqual(result.returncode, 0, result.stderr)
-        self.signing = dict(os.environ, TAMSEL_SIGN_PKCS12=str(self.p12), TAMSEL_SIGN_PASSWORD="test pass")
         self.unsigned_env = {k: v for k, v in os.environ.items() if not k.startswith("TAMSEL_SIGN_")}
 
-    def check(self, path, *options):
-        return run(CHECK, "--verify-signatures", "--ca-file", self.cert, *options, path)
+    def signing(self, p12):
+        return dict(self.unsigned_env, TAMSEL_SIGN_PKCS12=str(p12), TAMSEL_SIGN_PASSWORD=ThrowAwayCa.PASSWORD)
+
+    def signed_zip(self, p12):
+        code, output = self.fixture.package(arch="x64", env=self.signing(p12))
+        self.assertEqual(code, 0, output)
+        return self.fixture.zip_path("x64")
+
+    def check(self, path, signer=None, *options):
+        return run(CHECK, "--verify-signatures", "--signer", signer or self.release, "--ca-file", self.ca.cert,
+                   *options, path)
 
     def test_signed_zip_verifies_and_one_altered_byte_fails(self):
-        code, output = self.fixture.package(arch="x64", env=self.signing)
-        self.assertEqual(code, 0, output)
-        signed = self.fixture.zip_path("x64")
+        signed = self.signed_zip(self.release_p12)
         code, output = self.check(signed)
         self.assertEqual(code, 0, output)
 
@@ -330,6 +413,64 @@ class SigningTest(unittest.TestCase):
         self.assertIn("tamsel_driver_setup.exe: the program does not match its signature", output)
         self.assertNotIn("tamsel_audio_host.exe", output)
 
+    def test_only_the_expected_signer_passes(self):
+        other = self.fingerprint_of(self.other_cert)
+        release = self.release.replace(":", "").lower()
+        cases = [
+            # (signed with, --signer, refused with)
+            ("the release certificate", self.release_p12, self.release, None),
+            ("the fingerprint in plain hex", self.release_p12, release, None),
+            ("another certificate of the same CA", self.other_p12, self.release,
+             f"signed by the certificate with SHA-256 {other}, not by the expected signer {release}"),
+            ("the release certificate, another signer expected", self.release_p12, other,
+             f"signed by the certificate with SHA-256 {release}, not by the expected signer {other}"),
+        ]
+        for title, p12, signer, refusal in cases:
+            with self.subTest(title):
+                code, output = self.check(self.signed_zip(p12), signer)
+                if refusal is None:
+                    self.assertEqual(code, 0, output)
+                else:
+                    self.assertEqual(code, 1, output)
+                    self.assertIn(f"tamsel_audio_host.exe: {refusal}", output)
+                    self.assertIn(f"tamsel_driver_setup.exe: {refusal}", output)
+
+    def test_carrying_the_expected_certificate_does_not_make_another_signer_pass(self):
+        # Signed with the other key, the release certificate added to the signature's certificates:
+        # the chain verifies and the expected certificate is there, but it did not sign.
+        data = (self.fixture.bins["x64"] / "tamsel_driver_setup.exe").read_bytes()
+        unsigned, signed = self.fixture.root / "unsigned.exe", self.fixture.root / "tamsel_driver_setup.exe"
+        unsigned.write_bytes(data)
+        key = self.keys / "ca" / "other-key.pem"
+        result = subprocess.run(["osslsigncode", "sign", "-certs", str(self.other_cert), "-key", str(key),
+                                 "-ac", str(self.release_cert), "-h", "sha256", "-in", str(unsigned), "-out", str(signed)],
+                                capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        carried = subprocess.run(["osslsigncode", "extract-signature", "-in", str(signed), "-out",
+                                  str(self.fixture.root / "sig.der")], capture_output=True, text=True)
+        self.assertEqual(carried.returncode, 0, carried.stderr)
+        certs = openssl("pkcs7", "-inform", "DER", "-in", self.fixture.root / "sig.der", "-print_certs")
+        self.assertIn("tamsel throw-away signer release", certs)  # the expected certificate travels along
+        package = self.fixture.zip_path("x64")
+        self.assertEqual(self.fixture.package(arch="x64", env=self.unsigned_env)[0], 0)
+        substituted = self.fixture.root / f"substituted/{package.name}"
+        substituted.parent.mkdir()
+
+        def put_signed(files):
+            files["tamsel_driver_setup.exe"] = signed.read_bytes()
+            files["SHA256SUMS"] = "".join(
+                f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in sorted(files.items())
+                if name != "SHA256SUMS").encode()
+
+        rewrite_zip(package, substituted, put_signed)
+        code, output = self.check(substituted)
+        self.assertEqual(code, 1, output)
+        self.assertIn("tamsel_driver_setup.exe: signed by the certificate with SHA-256 "
+                      f"{self.fingerprint_of(self.other_cert)}", output)
+
+    def fingerprint_of(self, cert):
+        return fingerprint(cert).replace(":", "").lower()
+
     def test_unsigned_builds_stay_possible_and_fail_only_when_signatures_are_asked_for(self):
         code, output = self.fixture.package(arch="x64", env=self.unsigned_env)
         self.assertEqual(code, 0, output)
@@ -341,19 +482,32 @@ class SigningTest(unittest.TestCase):
         self.assertIn("tamsel_driver_setup.exe: not signed", output)
 
     def test_a_signature_from_an_untrusted_certificate_fails(self):
-        code, output = self.fixture.package(arch="x64", env=self.signing)
-        self.assertEqual(code, 0, output)
-        code, output = run(CHECK, "--verify-signatures", self.fixture.zip_path("x64"),
+        signed = self.signed_zip(self.release_p12)
+        code, output = run(CHECK, "--verify-signatures", "--signer", self.release, signed,
                            env=dict(os.environ, SSL_CERT_FILE=os.devnull))
         self.assertEqual(code, 1, output)
         self.assertIn("tamsel_driver_setup.exe: the signature does not verify", output)
 
-    def test_signing_settings_that_cannot_work_stop_the_package(self):
+    def test_signature_checks_without_an_expected_signer_are_refused(self):
+        zip_path = self.fixture.zip_path("x64")
         cases = [
-            ("wrong password", dict(self.signing, TAMSEL_SIGN_PASSWORD="wrong"), "signing tamsel_audio_host.exe failed"),
-            ("no password", {k: v for k, v in self.signing.items() if k != "TAMSEL_SIGN_PASSWORD"},
+            ("no --signer", ["--verify-signatures", "--ca-file", self.ca.cert], "--verify-signatures needs --signer"),
+            ("a signer that is no fingerprint", ["--verify-signatures", "--signer", "abc"], "not a SHA-256 fingerprint"),
+            ("--signer without --verify-signatures", ["--signer", self.release], "go with --verify-signatures"),
+        ]
+        for title, options, message in cases:
+            with self.subTest(title):
+                code, output = run(CHECK, *options, zip_path)
+                self.assertEqual(code, 2, output)
+                self.assertIn(message, output)
+
+    def test_signing_settings_that_cannot_work_stop_the_package(self):
+        signing = self.signing(self.release_p12)
+        cases = [
+            ("wrong password", dict(signing, TAMSEL_SIGN_PASSWORD="wrong"), "signing tamsel_audio_host.exe failed"),
+            ("no password", {k: v for k, v in signing.items() if k != "TAMSEL_SIGN_PASSWORD"},
              "TAMSEL_SIGN_PKCS12 is set but TAMSEL_SIGN_PASSWORD is not"),
-            ("no such file", dict(self.signing, TAMSEL_SIGN_PKCS12=str(self.p12) + ".absent"),
+            ("no such file", dict(signing, TAMSEL_SIGN_PKCS12=str(self.release_p12) + ".absent"),
              "TAMSEL_SIGN_PKCS12: no such file"),
         ]
         for label, env, message in cases:
