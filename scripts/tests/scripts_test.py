@@ -13,7 +13,7 @@ from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from bundle_test import Fixture  # noqa: E402
+from bundle_test import VERSION, Fixture  # noqa: E402
 
 
 def account_home():
@@ -84,7 +84,7 @@ class CacheFolder(unittest.TestCase):
                 try:
                     # scripts/package takes the ARM64 runtime licences from the zig in the cache:
                     # the stand-in has none, and the message names where it looked.
-                    code, output = run([sys.executable, REPO / "scripts/package", "--version", "1",
+                    code, output = run([sys.executable, REPO / "scripts/package", "--version", VERSION,
                                         "--cubeb-archive", fixture.archive, "--bin-arm64", fixture.bins["arm64"],
                                         "--arch", "arm64", "--out", fixture.out], env)
                     self.assertEqual(code, 1, output)
@@ -245,7 +245,7 @@ class DriverManifestSource(unittest.TestCase):
                 manifest.unlink(missing_ok=True)
                 if content is not None:
                     manifest.write_bytes(content)
-                code, output = run([sys.executable, repo / "scripts/package", "--version", "1", "--arch", "x64",
+                code, output = run([sys.executable, repo / "scripts/package", "--version", VERSION, "--arch", "x64",
                                     "--cubeb-archive", fixture.archive, "--bin-x64", fixture.bins["x64"],
                                     "--out", fixture.out], os.environ)
                 self.assertNotIn("Traceback", output)
