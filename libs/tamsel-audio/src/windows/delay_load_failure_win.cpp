@@ -4,8 +4,8 @@
 // is met at the first call, on whichever thread makes it. Without the hook the helper raises a
 // structured exception there, which no C++ handler catches: the process would end with a crash
 // code and no line. With it, the failure ends the program like any other, through its own
-// report (tamsel::fail_program): "load {dll}" or "find {function} in {dll}" with the system's
-// error code, and the program's failure exit code.
+// report (tamsel::fail_program): "load {dll}" or "find {function} in {dll}" (the DLL's name in
+// lower case) with the system's error code, and the program's failure exit code.
 #include <windows.h>
 
 #include <delayimp.h>
@@ -22,9 +22,7 @@ namespace {
 class Context {
 public:
     Context& operator<<(std::string_view part) noexcept {
-        for (const char c : part) {
-            if (size_ < text_.size()) text_[size_++] = c;
-        }
+        for (const char c : part) put(c);
         return *this;
     }
     Context& operator<<(std::uint32_t number) noexcept {
@@ -34,12 +32,22 @@ public:
             digits[n++] = static_cast<char>('0' + number % 10);
             number /= 10;
         } while (number != 0);
-        while (n != 0) *this << std::string_view(&digits[--n], 1);
+        while (n != 0) put(digits[--n]);
+        return *this;
+    }
+    // The DLL's name in lower case: the import libraries of the toolchains spell the same DLL
+    // differently (SHELL32.dll, shell32.dll), and Windows file names ignore case.
+    Context& dll(std::string_view name) noexcept {
+        for (const char c : name) put(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
         return *this;
     }
     std::string_view text() const noexcept { return {text_.data(), size_}; }
 
 private:
+    void put(char c) noexcept {
+        if (size_ < text_.size()) text_[size_++] = c;
+    }
+
     std::array<char, 512> text_{};
     std::size_t size_ = 0;
 };
@@ -50,13 +58,13 @@ FARPROC WINAPI delay_load_failed(unsigned notification, PDelayLoadInfo info) {
     if (info == nullptr || (notification != dliFailLoadLib && notification != dliFailGetProc)) return nullptr;
     Context context;
     if (notification == dliFailLoadLib) {
-        context << "load " << name_or_empty(info->szDll);
+        context << "load ";
     } else if (info->dlp.fImportByName) {
-        context << "find " << name_or_empty(info->dlp.szProcName) << " in " << name_or_empty(info->szDll);
+        context << "find " << name_or_empty(info->dlp.szProcName) << " in ";
     } else {
-        context << "find ordinal " << static_cast<std::uint32_t>(info->dlp.dwOrdinal) << " in "
-                << name_or_empty(info->szDll);
+        context << "find ordinal " << static_cast<std::uint32_t>(info->dlp.dwOrdinal) << " in ";
     }
+    context.dll(name_or_empty(info->szDll));
     tamsel::fail_program(context.text(), info->dwLastError);
 }
 
