@@ -349,15 +349,25 @@ TEST(LinkedFolder, RepointedAfterStagingTheCheckedPackageIsInstalled) {
     EXPECT_TRUE(staging_folders().empty());
 }
 
-TEST(StagingFolder, AdministratorsOnlyTheCheckedFilesRemovedAfterTheRun) {
-    remove_cable_devices();
-    const TestFolder folder;
-    const fs::path program = install_held_double(folder);
-    HeldLock lock;
-    const HoldPoints hold(false);
-    Child run = start_run(program);
-    ASSERT_TRUE(hold.all_locking(1));
+// The held double in a prefix without cable devices, and the test holding the installation lock:
+// every run started stops at the lock once it has staged its package.
+class RunsStoppedAtTheLock : public ::testing::Test {
+protected:
+    void SetUp() override { remove_cable_devices(); }
+    Child start_to_the_lock() {
+        Child run = start_run(program_);
+        EXPECT_TRUE(hold_.all_locking(1)) << "the run never reached the installation lock";
+        return run;
+    }
 
+    const TestFolder folder_;
+    const fs::path program_ = install_held_double(folder_);
+    HeldLock lock_;
+    const HoldPoints hold_{false};
+};
+
+TEST_F(RunsStoppedAtTheLock, FolderOfTheRunHoldsTheCheckedFilesRemovedAfterTheRun) {
+    Child run = start_to_the_lock();
     const std::vector<fs::path> staged = staging_folders();
     ASSERT_EQ(staged.size(), 1u) << "one folder for the run";
     // Its DACL cannot be seen here: Wine 8 keeps no security descriptor for files (it answers
@@ -372,22 +382,15 @@ TEST(StagingFolder, AdministratorsOnlyTheCheckedFilesRemovedAfterTheRun) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"readme.txt", "vbMmeCable64_win10.inf"}));
 
-    lock.let_go();
+    lock_.let_go();
     const Child::Output ended = run.finish(120000);
     ASSERT_TRUE(ended.finished);
     EXPECT_EQ(ended.exit_code, 0u) << ended.err;
     EXPECT_FALSE(fs::exists(staged[0])) << "removed when the run ends";
 }
 
-TEST(StagingFolder, LeftByAKilledRunRemovedByTheNextNeverWhileInUse) {
-    remove_cable_devices();
-    const TestFolder folder;
-    const fs::path program = install_held_double(folder);
-    HeldLock lock;
-    const HoldPoints hold(false);
-
-    Child killed = start_run(program);
-    ASSERT_TRUE(hold.all_locking(1));
+TEST_F(RunsStoppedAtTheLock, FolderLeftByAKilledRunRemovedByTheNextNeverWhileInUse) {
+    Child killed = start_to_the_lock();
     const std::vector<fs::path> left = staging_folders();
     ASSERT_EQ(left.size(), 1u);
     TerminateProcess(killed.process(), 1);
@@ -395,19 +398,17 @@ TEST(StagingFolder, LeftByAKilledRunRemovedByTheNextNeverWhileInUse) {
     EXPECT_TRUE(fs::exists(left[0])) << "a killed run removes nothing";
     ASSERT_TRUE(hold_released(left[0])) << "the killed run still holds its folder";
 
-    Child next = start_run(program);
-    ASSERT_TRUE(hold.all_locking(1));
+    Child next = start_to_the_lock();
     const std::vector<fs::path> after_next = staging_folders();
     EXPECT_FALSE(fs::exists(left[0])) << "the next run removed the folder the killed run left";
     ASSERT_EQ(after_next.size(), 1u) << "the next run's own";
 
-    Child third = start_run(program);
-    ASSERT_TRUE(hold.all_locking(1));
+    Child third = start_to_the_lock();
     EXPECT_TRUE(fs::exists(after_next[0] / L"vbMmeCable64_win10.inf"))
         << "a folder a running run holds is never touched";
     EXPECT_EQ(staging_folders().size(), 2u);
 
-    lock.let_go();
+    lock_.let_go();
     EXPECT_TRUE(next.finish(120000).finished);
     EXPECT_TRUE(third.finish(120000).finished);
     EXPECT_TRUE(staging_folders().empty()) << "both removed their own";
