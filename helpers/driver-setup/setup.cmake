@@ -5,6 +5,7 @@ target_sources(tamsel_setup_core PRIVATE
   src/manifest.cpp
   src/name_rule.cpp
   src/package_integrity.cpp
+  src/install_lock.cpp
   src/cable_installation.cpp
   src/setup_flow.cpp)
 
@@ -62,7 +63,7 @@ if(TARGET tamsel_setup_integrity_tests)
   set_tests_properties(tamsel_setup_sha256_file_test PROPERTIES TIMEOUT 300)
 endif()
 tamsel_add_test(tamsel_setup_installer_tests
-  SOURCES tests/cable_installation_test.cpp
+  SOURCES tests/cable_installation_test.cpp tests/install_lock_test.cpp
   LIBS tamsel_setup_core)
 tamsel_add_test(tamsel_setup_flow_tests
   SOURCES tests/setup_flow_test.cpp
@@ -72,16 +73,22 @@ tamsel_add_fuzzer(tamsel_setup_name_rule_fuzzer SOURCES fuzz/name_rule_fuzz.cpp 
 tamsel_add_fuzzer(tamsel_setup_manifest_fuzzer SOURCES fuzz/manifest_fuzz.cpp LIBS tamsel_setup_core)
 
 if(WIN32)
-  # The code of the program that faces Windows, apart from its entry and the detection.
+  # The code of the program that faces Windows, apart from its entry and the detection. The
+  # installation lock is a source of each program (windows/src/install_lock_win.hpp): the
+  # shipped lock below, the stand-in of the Wine test builds in _test_lock.
   add_library(tamsel_setup_windows STATIC
     windows/src/device_installer_win.cpp
+    windows/src/install_lock_win.cpp
     windows/src/module_path_win.cpp
     windows/src/setup_entry_win.cpp)
   target_include_directories(tamsel_setup_windows PUBLIC windows/src)
   target_link_libraries(tamsel_setup_windows PUBLIC tamsel_setup_core setupapi newdev cfgmgr32)
 
+  set(_shipped_lock windows/src/installation_lock_win.cpp)
+  set(_test_lock tests/windows/test_installation_lock_win.cpp)
+
   # The shipped program (the detection library comes from detection.cmake).
-  add_executable(tamsel_driver_setup windows/src/main.cpp src/driver_manifest.cpp)
+  add_executable(tamsel_driver_setup windows/src/main.cpp src/driver_manifest.cpp ${_shipped_lock})
   target_link_libraries(tamsel_driver_setup PRIVATE tamsel_setup_windows tamsel_detection_windows)
   tamsel_windows_gui(tamsel_driver_setup)
   set(_setup_description "tamsel driver setup: checks and installs the VB-CABLE driver")
@@ -91,14 +98,23 @@ if(WIN32)
   # real SetupAPI installer in a prefix of its own, and the entry's status line and exit codes
   # seen through pipes by a parent process.
   set(_setup_win_tests ${CMAKE_CURRENT_LIST_DIR}/tests/windows)
-  add_executable(tamsel_setup_installer_wine_tests tests/windows/device_installer_wine_test.cpp tests/test_folder.cpp)
+  add_executable(tamsel_setup_installer_wine_tests tests/windows/device_installer_wine_test.cpp tests/test_folder.cpp
+                 ${_test_lock})
   target_link_libraries(tamsel_setup_installer_wine_tests PRIVATE tamsel_setup_windows GTest::gtest_main)
 
   tamsel_add_test(tamsel_setup_module_path_wine_tests SOURCES tests/windows/module_path_wine_test.cpp
                   LIBS tamsel_setup_windows)
 
+  # The shipped installation lock's Windows calls as Wine answers them, and what the shipped
+  # program's lock and staging folder are made of, read from the program (what Wine cannot run).
+  tamsel_add_test(tamsel_setup_install_lock_wine_tests SOURCES tests/windows/install_lock_wine_test.cpp
+                  LIBS tamsel_setup_windows tamsel_test_support_windows)
+  add_test(NAME tamsel_setup_shipped_program_check
+           COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:tamsel_driver_setup>
+                   -P ${_setup_win_tests}/shipped_program_check.cmake)
+
   # A program built like tamsel_driver_setup.exe whose detection step is a test double.
-  add_executable(tamsel_setup_entry_double tests/windows/entry_double_main.cpp src/driver_manifest.cpp)
+  add_executable(tamsel_setup_entry_double tests/windows/entry_double_main.cpp src/driver_manifest.cpp ${_shipped_lock})
   target_link_libraries(tamsel_setup_entry_double PRIVATE tamsel_setup_windows tamsel_test_failing_allocation)
   tamsel_windows_gui(tamsel_setup_entry_double)
   tamsel_windows_program(tamsel_setup_entry_double DESCRIPTION "${_setup_description}" ORIGINAL tamsel_driver_setup.exe)
@@ -114,10 +130,11 @@ if(WIN32)
   add_test(NAME tamsel_setup_entry_wine_tests COMMAND tamsel_setup_entry_wine_tests)
   set_tests_properties(tamsel_setup_entry_wine_tests PROPERTIES TIMEOUT 300)
 
-  # The program end to end. A test build of tamsel_driver_setup whose only difference is the
+  # The program end to end. A test build of tamsel_driver_setup whose only differences are the
   # manifest of a generated test package (TAMSEL_TEST_DRIVER_MANIFEST, set for this test target
-  # alone): the package holds a test INF of class MEDIA with the cable's hardware identifier and
-  # no driver binary, so the real flow can install a device in a fresh Wine prefix.
+  # alone) and the stand-in installation lock (Wine has no private namespaces): the package
+  # holds a test INF of class MEDIA with the cable's hardware identifier and no driver binary,
+  # so the real flow can install a device in a fresh Wine prefix.
   set(_test_package ${CMAKE_BINARY_DIR}/bin/test-driver-package)
   set(_test_manifest_json ${CMAKE_BINARY_DIR}/generated/test_driver_manifest.json)
   set(_test_manifest ${CMAKE_BINARY_DIR}/generated/test_driver_manifest_bytes.inc)
@@ -139,7 +156,7 @@ if(WIN32)
   string(APPEND _manifest_text "}\r\n")
   file(WRITE ${_test_manifest_json} "${_manifest_text}")
   tamsel_embed_bytes(${_test_manifest_json} ${_test_manifest})
-  add_executable(tamsel_driver_setup_test_manifest windows/src/main.cpp src/driver_manifest.cpp)
+  add_executable(tamsel_driver_setup_test_manifest windows/src/main.cpp src/driver_manifest.cpp ${_test_lock})
   target_link_libraries(tamsel_driver_setup_test_manifest PRIVATE tamsel_setup_windows tamsel_detection_windows)
   target_compile_definitions(tamsel_driver_setup_test_manifest PRIVATE
                              TAMSEL_TEST_DRIVER_MANIFEST="${_test_manifest}")
@@ -169,17 +186,18 @@ if(WIN32)
   set_tests_properties(tamsel_setup_program_wine_tests PROPERTIES ENVIRONMENT "${_plant_environment}")
   add_dependencies(tamsel_setup_program_wine_tests tamsel_driver_setup_test_manifest tamsel_test_marker_dll)
 
-  # The package held by a run, as another process meets it, a terabyte package file, and two
-  # runs at once: a test build whose detection double waits for the test between the package
-  # check and the installation. Fresh prefix: the runs install devices.
-  add_executable(tamsel_setup_held_double tests/windows/held_double_main.cpp src/driver_manifest.cpp)
+  # A folder link above the package repointed while a run waits, the staging folder, two runs at
+  # once and a terabyte package file: a test build whose detection double waits for the test
+  # between the package check and the installation, and whose stand-in lock the test can hold
+  # to stop a run after its staging. Fresh prefix: the runs install devices.
+  add_executable(tamsel_setup_held_double tests/windows/held_double_main.cpp src/driver_manifest.cpp ${_test_lock})
   target_link_libraries(tamsel_setup_held_double PRIVATE tamsel_setup_windows)
   target_compile_definitions(tamsel_setup_held_double PRIVATE TAMSEL_TEST_DRIVER_MANIFEST="${_test_manifest}")
   tamsel_windows_gui(tamsel_setup_held_double)
-  tamsel_add_test(tamsel_setup_package_hold_wine_tests
-    SOURCES tests/windows/package_hold_wine_test.cpp tests/test_folder.cpp
+  tamsel_add_test(tamsel_setup_staging_wine_tests
+    SOURCES tests/windows/staging_wine_test.cpp tests/test_folder.cpp
     LIBS tamsel_setup_core tamsel_test_support_windows setupapi
     TIMEOUT 300
     WRAPPER ${_setup_win_tests}/fresh-wine-prefix)
-  add_dependencies(tamsel_setup_package_hold_wine_tests tamsel_setup_held_double tamsel_setup_entry_double)
+  add_dependencies(tamsel_setup_staging_wine_tests tamsel_setup_held_double tamsel_setup_entry_double)
 endif()

@@ -12,10 +12,6 @@ bool is_cable_identity(std::string_view id) {
     return ascii_iequal(id, VB_CABLE_IDENTITY) || ascii_iequal(id, HIFI_CABLE_IDENTITY);
 }
 
-bool started_from(const std::optional<NodeStatus>& status) {
-    return status && started_and_healthy(*status);
-}
-
 bool restart_pending(const std::optional<NodeStatus>& status) {
     return status && (status->problem == NODE_PROBLEM_NEED_RESTART || (status->flags & NODE_FLAG_NEED_RESTART) != 0);
 }
@@ -49,8 +45,10 @@ Result<std::vector<DriverDevice>> scan_driver_devices(DeviceTree& tree) {
         buffer->resize(HARDWARE_ID_BUFFER_UNITS, u'\0');
         for (std::string& hardware_id : split_utf16_multi_string(*buffer)) {
             if (!is_cable_identity(hardware_id)) continue;
-            const bool started = started_from(tree.status(*node));
-            drivers.push_back(DriverDevice{std::move(hardware_id), *node, started});
+            const std::optional<NodeStatus> status = tree.status(*node);
+            const bool started = status && started_and_healthy(*status);
+            const bool missing = !started && driver_missing(tree.driver_key(*node), status);
+            drivers.push_back(DriverDevice{std::move(hardware_id), *node, started, missing});
         }
     }
     return drivers;
@@ -90,6 +88,7 @@ CableOutcome cable_outcome(DeviceTree& tree, std::string_view identity, const st
 
     // The status is read again: a restart may have become pending since the scan.
     if (restart_pending(tree.status(driver->devnode))) return {RestartPending{}, {}, {}};
+    if (driver->driver_missing) return {DriverMissing{}, {}, {}};
     if (!driver->started) return {Problem{"Driver is not started; check Device Manager and restart Windows"}, {}, {}};
 
     std::vector<const AudioDevice*> render;

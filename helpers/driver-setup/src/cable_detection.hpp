@@ -25,6 +25,8 @@ struct DriverDevice {
     std::string identity;  // as stored on the device (letter case kept)
     DevNode devnode = 0;
     bool started = false;  // status read during the scan: no problem and DN_STARTED
+    // From the same status and the driver key: no driver installed (driver_missing).
+    bool driver_missing = false;
 };
 
 struct CableOutcome {

@@ -1,5 +1,6 @@
 #include "cable_installation.hpp"
 
+#include <optional>
 #include <string>
 
 #include "tamsel/audio/text.hpp"
@@ -42,13 +43,47 @@ Failure windows_failure(DeviceInstaller& installer, std::string_view context) {
     return fail(windows_error(context, code));
 }
 
-SetupResult judge_health(DeviceInstaller& installer, DeviceSet class_set) {
-    std::uint32_t status = 0;
+// The index of the first device from `from` on in the class set that names the cable (the set's
+// record is then that device), or none after the last one.
+Result<std::optional<std::uint32_t>> find_cable(DeviceInstaller& installer, DeviceSet class_set, std::uint32_t from) {
+    for (std::uint32_t index = from;; ++index) {
+        if (!installer.enumerate_device(class_set, index)) {
+            const std::uint32_t code = installer.last_error();
+            if (code != ERROR_NO_MORE_ITEMS_CODE) return fail(windows_error("enumerate adapter", code));
+            return std::optional<std::uint32_t>{};
+        }
+        HardwareIdBuffer ids{};
+        // A device whose identifiers cannot be read is simply not the cable.
+        if (!installer.read_hardware_ids(class_set, ids)) continue;
+        if (hardware_ids_name_cable(ids)) return std::optional<std::uint32_t>{index};
+    }
+}
+
+// The first cable device of the class, at `index` (the set's record): healthy, unhealthy with a
+// driver (never touched), or without a driver, which then gets the one from `inf_path`.
+SetupResult existing_cable(DeviceInstaller& installer, DeviceSet class_set, std::uint32_t index,
+                           const std::u16string& inf_path) {
+    std::uint32_t flags = 0;
     std::uint32_t problem = 0;
-    const std::uint32_t result = installer.node_status(class_set, status, problem);
-    const bool healthy = result == CR_SUCCESS_CODE && started_and_healthy(NodeStatus{status, problem});
-    if (!healthy) return fail(std::string(UNHEALTHY_CABLE_MESSAGE));
-    return SetupSuccess{false};
+    const std::uint32_t result = installer.node_status(class_set, flags, problem);
+    std::optional<NodeStatus> status;
+    if (result == CR_SUCCESS_CODE) status = NodeStatus{flags, problem};
+    if (status && started_and_healthy(*status)) return SetupSuccess{false};
+    if (!driver_missing(installer.read_driver_key(class_set), status)) {
+        return fail(std::string(UNHEALTHY_CABLE_MESSAGE));
+    }
+
+    // The driver update reaches every present device with the identifier: with another cable
+    // device of the class, whose driver it could replace, it is not made.
+    const auto another = find_cable(installer, class_set, index + 1);
+    if (!another) return another.error_result();
+    if (*another) return fail(std::string(UNHEALTHY_CABLE_MESSAGE));
+    // The device stays whatever the update's outcome: it was there before this run.
+    bool reboot = false;
+    if (!installer.update_driver(utf8_to_utf16(VB_CABLE_IDENTITY), inf_path, reboot)) {
+        return fail(windows_error("install signed cable", installer.last_error()));
+    }
+    return SetupSuccess{reboot};
 }
 
 SetupResult install_cable(DeviceInstaller& installer, const InfClass& inf_class, const std::u16string& inf_path) {
@@ -74,7 +109,7 @@ SetupResult install_cable(DeviceInstaller& installer, const InfClass& inf_class,
         // The one undo step: take the just-registered device away again. Its own result is
         // of no use to the caller; the update's code is what gets reported.
         (void)installer.call_class_installer(DIF_REMOVE_CODE, new_set.get());
-        return fail("install signed cable: Windows error " + std::to_string(code));
+        return fail(windows_error("install signed cable", code));
     }
     return SetupSuccess{reboot};
 }
@@ -88,8 +123,8 @@ bool hardware_ids_name_cable(const HardwareIdBuffer& buffer) {
     return false;
 }
 
-SetupResult ensure_cable_device(const fs::path& driver_folder, DeviceInstaller& installer) {
-    fs::path inf_file = driver_folder;
+SetupResult ensure_cable_device(const fs::path& staged_folder, DeviceInstaller& installer) {
+    fs::path inf_file = staged_folder;
     inf_file += fs::path::preferred_separator;
     inf_file += std::string(INSTALL_INF);
     const std::u16string inf_path = inf_file.u16string();
@@ -113,17 +148,9 @@ SetupResult ensure_cable_device(const fs::path& driver_folder, DeviceInstaller& 
     if (!opened) return windows_failure(installer, "enumerate audio adapters");
     const SetOwner class_set(installer, *opened);
 
-    for (std::uint32_t index = 0;; ++index) {
-        if (!installer.enumerate_device(class_set.get(), index)) {
-            const std::uint32_t code = installer.last_error();
-            if (code != ERROR_NO_MORE_ITEMS_CODE) return fail(windows_error("enumerate adapter", code));
-            break;
-        }
-        HardwareIdBuffer ids{};
-        // A device whose identifiers cannot be read is simply not the cable.
-        if (!installer.read_hardware_ids(class_set.get(), ids)) continue;
-        if (hardware_ids_name_cable(ids)) return judge_health(installer, class_set.get());
-    }
+    const auto found = find_cable(installer, class_set.get(), 0);
+    if (!found) return found.error_result();
+    if (*found) return existing_cable(installer, class_set.get(), **found, inf_path);
     // The new set is destroyed inside install_cable, before the class set here: newest first.
     return install_cable(installer, inf_class, inf_path);
 }

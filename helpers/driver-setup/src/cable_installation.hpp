@@ -1,6 +1,7 @@
 #pragma once
 // Health check of an existing VB-CABLE device and installation of the signed driver when there
-// is none. An existing device is never replaced, healthy or not.
+// is none, or onto the one device that has no driver installed. An existing driver is never
+// replaced, healthy or not.
 
 #include <filesystem>
 #include <string_view>
@@ -24,11 +25,15 @@ inline constexpr std::string_view INSTALL_LOCK_TIMEOUT_MESSAGE =
 // VB_CABLE_IDENTITY (13 bytes in UTF-8, ASCII letters in any case).
 bool hardware_ids_name_cable(const HardwareIdBuffer& buffer);
 
-// Looks for a present device of the INF's class that names the cable's hardware identifier;
-// the first one found decides by its health, and only when there is none a new root device is
-// created, registered and given the driver from `driver_folder`/INSTALL_INF. The search and the
-// installation run under the installation lock, so of two runs at once only one installs and
-// the other finds its device.
-SetupResult ensure_cable_device(const std::filesystem::path& driver_folder, DeviceInstaller& installer);
+// Looks for a present device of the INF's class that names the cable's hardware identifier.
+// The first one found decides: healthy, success; with a driver installed but not healthy,
+// UNHEALTHY_CABLE_MESSAGE; without a driver (driver_missing), the driver from
+// `staged_folder`/INSTALL_INF is installed onto it, unless another cable device of the class
+// is present, which the driver update would reach too (then UNHEALTHY_CABLE_MESSAGE). Only when
+// there is none is a new root device created, registered and given the driver. The search and
+// the installation run under the installation lock, so of two runs at once only one installs
+// and the other finds its device. `staged_folder` is the run's staging folder: SetupAPI reads
+// the INF and the driver files from the checked copy only.
+SetupResult ensure_cable_device(const std::filesystem::path& staged_folder, DeviceInstaller& installer);
 
 }  // namespace tamsel::setup

@@ -11,6 +11,10 @@
 namespace tamsel::setup {
 
 struct Absent {};
+// The one device carries the identity but has no driver installed (device_node.hpp,
+// driver_missing): what a run that ended between registering the device and installing its
+// driver leaves. Not a working device: the installation goes on onto it.
+struct DriverMissing {};
 struct EndpointsMissing {};
 struct RestartPending {};
 struct Problem {
@@ -18,7 +22,7 @@ struct Problem {
 };
 struct Ready {};
 
-using CableStatus = std::variant<Absent, EndpointsMissing, RestartPending, Problem, Ready>;
+using CableStatus = std::variant<Absent, DriverMissing, EndpointsMissing, RestartPending, Problem, Ready>;
 
 struct CableReport {
     CableStatus vb_cable;

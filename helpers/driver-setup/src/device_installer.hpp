@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "device_node.hpp"
+
 namespace tamsel::setup {
 
 // The INF's device class: its GUID (16 bytes as Windows lays them out) and its name, at most
@@ -33,9 +35,9 @@ class DeviceInstaller {
 public:
     virtual ~DeviceInstaller() = default;
 
-    // Waits at most `timeout_ms` for the machine-wide installation lock (on Windows a named
-    // mutex in the Global namespace), so one installation runs at a time. Failed leaves the
-    // last-error value set. Every Acquired is matched by one unlock_installation.
+    // Waits at most `timeout_ms` for the machine-wide installation lock (install_lock.hpp), so
+    // one installation runs at a time. Failed leaves the last-error value set. Every Acquired
+    // is matched by one unlock_installation.
     virtual LockOutcome lock_installation(std::uint32_t timeout_ms) = 0;
     virtual void unlock_installation() = 0;
 
@@ -49,6 +51,9 @@ public:
     virtual bool read_hardware_ids(DeviceSet set, HardwareIdBuffer& buffer) = 0;
     // CM_Get_DevNode_Status of the set's record's device instance; returns the CONFIGRET.
     virtual std::uint32_t node_status(DeviceSet set, std::uint32_t& status, std::uint32_t& problem) = 0;
+    // SetupDiGetDeviceRegistryPropertyW(SPDRP_DRIVER) of the set's record: Absent when the
+    // property does not exist (ERROR_INVALID_DATA), Unreadable for any other failure.
+    virtual DriverKey read_driver_key(DeviceSet set) = 0;
     // SetupDiCreateDeviceInfoList(class, no window).
     virtual std::optional<DeviceSet> create_device_list(const InfClass& inf_class) = 0;
     // SetupDiCreateDeviceInfoW named after the class name, DICD_GENERATE_ID, into the set's record.

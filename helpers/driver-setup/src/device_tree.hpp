@@ -41,6 +41,9 @@ public:
     virtual std::optional<std::u16string> hardware_ids(DevNode node) = 0;
     // CM_Get_DevNode_Status(node, 0).
     virtual std::optional<NodeStatus> status(DevNode node) = 0;
+    // CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DRIVER): Absent for CR_NO_SUCH_VALUE,
+    // Unreadable for any other failure.
+    virtual DriverKey driver_key(DevNode node) = 0;
     // CM_Get_Parent(node, 0).
     virtual std::optional<DevNode> parent(DevNode node) = 0;
     // PKEY_AudioEndpoint_FormFactor of the endpoint with this identifier, read through the

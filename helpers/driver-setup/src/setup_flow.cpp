@@ -33,7 +33,8 @@ std::optional<SetupResult> decide(const CableStatus& status) {
             } else if constexpr (std::is_same_v<S, Problem>) {
                 return SetupResult(fail(s.message));
             } else {
-                static_assert(std::is_same_v<S, Absent>);
+                // No device, or one without a driver: the installation goes on.
+                static_assert(std::is_same_v<S, Absent> || std::is_same_v<S, DriverMissing>);
                 return std::nullopt;
             }
         },
@@ -51,15 +52,18 @@ SetupResult run_setup(const SetupSteps& steps) {
     const auto driver_folder = driver_folder_of(*own_path);
     if (!driver_folder) return driver_folder.error_result();
 
-    // Held until this function returns: after the installation, or at any earlier way out.
-    const Result<PackageHold> verified = steps.verify_package(*driver_folder);
+    steps.remove_stale_staging();
+    const Status verified = steps.verify_package(*driver_folder);
     if (!verified) return verified.error_result();
 
     const auto report = steps.detect_cable_endpoints();
     if (!report) return report.error_result();
     if (auto decided = decide(report->vb_cable)) return std::move(*decided);
 
-    return steps.ensure_cable_device(*driver_folder);
+    // Removed when this function returns, after the installation.
+    const Result<StagedPackage> staged = steps.stage_package(*driver_folder);
+    if (!staged) return staged.error_result();
+    return steps.ensure_cable_device((*staged)->path());
 }
 
 int exit_code_of(const SetupResult& result) {

@@ -1,7 +1,7 @@
 #pragma once
 // The driver setup run: argument rule, own folder, package integrity, cable detection, and the
-// health check or installation when no cable device exists. Each step that touches the system
-// is a replaceable call, so the order and the decisions run without Windows.
+// health check or installation when no working cable device exists. Each step that touches the
+// system is a replaceable call, so the order and the decisions run without Windows.
 
 #include <filesystem>
 #include <functional>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cable_report.hpp"
-#include "package_files.hpp"
+#include "package_integrity.hpp"
 #include "setup_result.hpp"
 
 namespace tamsel::setup {
@@ -24,10 +24,15 @@ struct SetupSteps {
     std::vector<std::string> arguments;
     // The full path of the running program.
     std::function<Result<std::filesystem::path>()> own_module_path;
-    // The verified package's open files and folders; run_setup keeps them until the run ends.
-    std::function<Result<PackageHold>(const std::filesystem::path& driver_folder)> verify_package;
+    // Removes staging folders that killed runs left behind; never fails.
+    std::function<void()> remove_stale_staging;
+    std::function<Status(const std::filesystem::path& driver_folder)> verify_package;
     std::function<Result<CableReport>()> detect_cable_endpoints;
-    std::function<SetupResult(const std::filesystem::path& driver_folder)> ensure_cable_device;
+    // The package checked again as it is copied into a staging folder of this run, which
+    // run_setup keeps (and so removes) until ensure_cable_device has returned.
+    std::function<Result<StagedPackage>(const std::filesystem::path& driver_folder)> stage_package;
+    // Given the staging folder, never the package folder: Windows reads the checked copy.
+    std::function<SetupResult(const std::filesystem::path& staged_folder)> ensure_cable_device;
 };
 
 // `app_folder`\drivers\vbcable (each part joined with the platform's separator, so the form
@@ -35,9 +40,9 @@ struct SetupSteps {
 // path has no parent.
 Result<std::filesystem::path> driver_folder_of(const std::filesystem::path& own_path);
 
-// Runs the steps in order; the first failure ends the run and no later step runs. The package
-// stays held from its check until ensure_cable_device has returned, and is let go on every
-// way out.
+// Runs the steps in order; the first failure ends the run and no later step runs. Only a run
+// that goes on to ensure_cable_device (no cable device, or one without a driver) stages the
+// package, and its staging folder is removed on every way out.
 SetupResult run_setup(const SetupSteps& steps);
 
 // 0, 3010 or 1.

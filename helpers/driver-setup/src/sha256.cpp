@@ -13,11 +13,11 @@ Result<Sha256Digest> sha256(const std::uint8_t* data, std::size_t size) {
     return stream->finish();
 }
 
-std::string to_lower_hex(const Sha256Digest& digest) {
+std::string to_lower_hex(std::span<const std::uint8_t> bytes) {
     static constexpr char DIGITS[] = "0123456789abcdef";
     std::string text;
-    text.reserve(digest.size() * 2);
-    for (const std::uint8_t byte : digest) {
+    text.reserve(bytes.size() * 2);
+    for (const std::uint8_t byte : bytes) {
         text.push_back(DIGITS[byte >> 4]);
         text.push_back(DIGITS[byte & 0x0F]);
     }

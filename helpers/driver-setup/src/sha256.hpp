@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "tamsel/audio/result.hpp"
@@ -39,7 +40,7 @@ private:
 // The digest of `size` bytes at `data` in one call.
 Result<Sha256Digest> sha256(const std::uint8_t* data, std::size_t size);
 
-// 64 lower-case hexadecimal digits, high nibble first.
-std::string to_lower_hex(const Sha256Digest& digest);
+// Two lower-case hexadecimal digits per byte, high nibble first (64 for a digest).
+std::string to_lower_hex(std::span<const std::uint8_t> bytes);
 
 }  // namespace tamsel::setup

@@ -15,7 +15,8 @@ using test::FakeDevice;
 using test::FakeDeviceInstaller;
 using Calls = std::vector<std::string>;
 
-const std::filesystem::path FOLDER = std::filesystem::path("app") / "drivers/vbcable";
+// The run's staging folder, which ensure_cable_device is given.
+const std::filesystem::path FOLDER = std::filesystem::path("Temp") / "tamsel-driver-setup-00";
 
 std::u16string ids(std::initializer_list<std::u16string_view> entries) {
     std::u16string multi;
@@ -110,30 +111,84 @@ TEST(EnsureCableDevice, NoDeviceInstalls) {
     }
 }
 
-TEST(EnsureCableDevice, ExistingDeviceIsJudgedNeverReplaced) {
+TEST(EnsureCableDevice, ExistingDeviceWithADriverIsJudgedNeverReplaced) {
     const std::string unhealthy(UNHEALTHY_CABLE_MESSAGE);
+    const Calls judged = {"read_inf_class", "lock", "open_class_set", "enumerate 0", "read_hardware_ids 0",
+                          "enumerate 1", "read_hardware_ids 1", "node_status 1"};
     const struct {
         const char* label;
         std::u16string hardware_ids;
         std::uint32_t result, status, problem;
+        DriverKey key;
         const char* expected;
     } cases[] = {
-        {"healthy", ids({u"VBAudioVACWDM"}), 0, 0x0000000A, 0, "ok"},
-        {"healthy, lower-case id", ids({u"vbaudiovacwdm"}), 0, 0x00000008, 0, "ok"},
-        {"problem number", ids({u"VBAudioVACWDM"}), 0, 0x0000000A, 28, unhealthy.c_str()},
-        {"restart problem", ids({u"VBAudioVACWDM"}), 0, 0x0000000A, 14, unhealthy.c_str()},
-        {"not started", ids({u"VBAudioVACWDM"}), 0, 0x00000002, 0, unhealthy.c_str()},
-        {"needs restart, not started", ids({u"VBAudioVACWDM"}), 0, 0x00000100, 0, unhealthy.c_str()},
-        {"status query fails", ids({u"VBAudioVACWDM"}), 0x0000000D, 0x0000000A, 0, unhealthy.c_str()},
+        {"healthy", ids({u"VBAudioVACWDM"}), 0, 0x0000000A, 0, DriverKey::Present, "ok"},
+        {"healthy, lower-case id", ids({u"vbaudiovacwdm"}), 0, 0x00000008, 0, DriverKey::Present, "ok"},
+        {"problem number", ids({u"VBAudioVACWDM"}), 0, 0x0000000A, 10, DriverKey::Present, unhealthy.c_str()},
+        {"restart problem", ids({u"VBAudioVACWDM"}), 0, 0x0000000A, 14, DriverKey::Present, unhealthy.c_str()},
+        {"not started", ids({u"VBAudioVACWDM"}), 0, 0x00000002, 0, DriverKey::Present, unhealthy.c_str()},
+        {"needs restart, not started", ids({u"VBAudioVACWDM"}), 0, 0x00000100, 0, DriverKey::Present,
+         unhealthy.c_str()},
+        {"status query fails", ids({u"VBAudioVACWDM"}), 0x0000000D, 0x0000000A, 0, DriverKey::Present,
+         unhealthy.c_str()},
+        {"status query fails, driver key unreadable: nothing known", ids({u"VBAudioVACWDM"}), 0x0000000D, 0, 0,
+         DriverKey::Unreadable, unhealthy.c_str()},
+        {"not started, driver key unreadable", ids({u"VBAudioVACWDM"}), 0, 0, 0, DriverKey::Unreadable,
+         unhealthy.c_str()},
     };
     for (const auto& c : cases) {
         FakeDeviceInstaller installer;
-        installer.devices = {FakeDevice{ids({u"OTHER"})}, FakeDevice{c.hardware_ids, false, c.result, c.status, c.problem}};
+        FakeDevice device{c.hardware_ids, false, c.result, c.status, c.problem, c.key};
+        installer.devices = {FakeDevice{ids({u"OTHER"})}, device};
         EXPECT_EQ(outcome(ensure_cable_device(FOLDER, installer)), c.expected) << c.label;
-        EXPECT_EQ(installer.calls,
-                  (Calls{"read_inf_class", "lock", "open_class_set", "enumerate 0", "read_hardware_ids 0", "enumerate 1",
-                         "read_hardware_ids 1", "node_status 1", "destroy class set", "unlock"}))
-            << c.label;
+        const bool healthy = std::string(c.expected) == "ok";
+        EXPECT_EQ(installer.calls, concat(judged, healthy ? Calls{"destroy class set", "unlock"}
+                                                          : Calls{"driver_key 1", "destroy class set", "unlock"}))
+            << c.label << ": nothing installed, removed or changed";
+    }
+}
+
+// A device with the cable's identifier and no driver installed: what a run killed between the
+// registration and the driver installation leaves. It gets the driver; nothing else does.
+TEST(EnsureCableDevice, DeviceWithoutADriverGetsIt) {
+    const std::string unhealthy(UNHEALTHY_CABLE_MESSAGE);
+    const Calls found = {"read_inf_class", "lock", "open_class_set", "enumerate 0", "read_hardware_ids 0",
+                         "node_status 0", "driver_key 0"};
+    const Calls installed = concat(found, {"enumerate 1", "update_driver", "destroy class set", "unlock"});
+    const struct {
+        const char* label;
+        std::uint32_t result, status, problem;  // of the node status query
+        DriverKey key;
+        void (*script)(FakeDeviceInstaller&);
+        const char* expected;
+        Calls calls;
+    } cases[] = {
+        {"no driver key", 0, 0, 0, DriverKey::Absent, nullptr, "ok", installed},
+        {"no driver key, status unreadable", 0x0000000D, 0, 0, DriverKey::Absent, nullptr, "ok", installed},
+        {"not configured", 0, 0, NODE_PROBLEM_NOT_CONFIGURED, DriverKey::Present, nullptr, "ok", installed},
+        {"failed install", 0, 0, NODE_PROBLEM_FAILED_INSTALL, DriverKey::Unreadable, nullptr, "ok", installed},
+        {"reinstall", 0, 0, NODE_PROBLEM_REINSTALL, DriverKey::Present, nullptr, "ok", installed},
+        {"Windows asks for a restart", 0, 0, 0, DriverKey::Absent,
+         [](FakeDeviceInstaller& f) { f.update_reboot = true; }, "ok, reboot", installed},
+        {"the update fails: the device stays", 0, 0, 0, DriverKey::Absent,
+         [](FakeDeviceInstaller& f) { f.update_error = 0xE0000203; }, "install signed cable: Windows error 3758096899",
+         installed},
+        {"another cable device would get the driver too", 0, 0, 0, DriverKey::Absent,
+         [](FakeDeviceInstaller& f) { f.devices.push_back(FakeDevice{ids({u"ROOT\\X", u"vbaudiovacwdm"})}); },
+         unhealthy.c_str(), concat(found, {"enumerate 1", "read_hardware_ids 1", "destroy class set", "unlock"})},
+        {"the rest of the class cannot be listed", 0, 0, 0, DriverKey::Absent,
+         [](FakeDeviceInstaller& f) { f.enumerate_error = {{1, 0x80000000}}; },
+         "enumerate adapter: Windows error 2147483648", concat(found, {"enumerate 1", "destroy class set", "unlock"})},
+    };
+    for (const auto& c : cases) {
+        FakeDeviceInstaller installer;
+        installer.devices = {FakeDevice{ids({u"VBAudioVACWDM"}), false, c.result, c.status, c.problem, c.key}};
+        if (c.script) c.script(installer);
+        EXPECT_EQ(outcome(ensure_cable_device(FOLDER, installer)), c.expected) << c.label;
+        EXPECT_EQ(installer.calls, c.calls) << c.label;
+        if (installer.seen_update_inf.empty()) continue;
+        EXPECT_EQ(installer.seen_update_id, u"VBAudioVACWDM") << c.label;
+        EXPECT_EQ(installer.seen_update_inf, installer.seen_inf_path) << c.label << ": the staged INF";
     }
 }
 

@@ -33,6 +33,8 @@ public:
     // Status results per node and call; the last entry repeats. Missing node: call fails.
     std::map<DevNode, std::vector<std::optional<NodeStatus>>> statuses;
     std::map<DevNode, int> status_calls;
+    std::map<DevNode, DriverKey> driver_keys;  // missing node: Present
+    std::map<DevNode, int> driver_key_calls;
     std::map<DevNode, DevNode> parents;
     std::map<std::string, std::uint32_t> form_factors;
     std::vector<std::string> form_factor_reads;
@@ -100,6 +102,12 @@ public:
         if (it == statuses.end() || it->second.empty()) return std::nullopt;
         const auto& script = it->second;
         return script[static_cast<std::size_t>(call) < script.size() ? static_cast<std::size_t>(call) : script.size() - 1];
+    }
+
+    DriverKey driver_key(DevNode node) override {
+        ++driver_key_calls[node];
+        const auto it = driver_keys.find(node);
+        return it == driver_keys.end() ? DriverKey::Present : it->second;
     }
 
     std::optional<DevNode> parent(DevNode node) override {

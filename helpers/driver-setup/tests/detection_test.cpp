@@ -17,6 +17,7 @@ using testing::started_status;
 
 std::string describe(const CableStatus& status) {
     if (std::holds_alternative<Absent>(status)) return "Absent";
+    if (std::holds_alternative<DriverMissing>(status)) return "DriverMissing";
     if (std::holds_alternative<EndpointsMissing>(status)) return "EndpointsMissing";
     if (std::holds_alternative<RestartPending>(status)) return "RestartPending";
     if (std::holds_alternative<Ready>(status)) return "Ready";
@@ -151,27 +152,42 @@ TEST(DetectionScan, SilentSkipsOfUnlocatableAndUnreadableNodes) {
     EXPECT_EQ(tree.located, located);
 }
 
-TEST(DetectionScan, StartedNeedsStatusNoProblemAndStartedFlag) {
+TEST(DetectionScan, StartedAndDriverMissingFromStatusAndDriverKey) {
     struct Case {
         const char* name;
         std::optional<NodeStatus> status;
+        DriverKey key;
         bool started;
+        bool driver_missing;
     };
     const Case cases[] = {
-        {"started", NodeStatus{NODE_FLAG_STARTED | 0x2, 0}, true},
-        {"started with a problem", NodeStatus{NODE_FLAG_STARTED, 28}, false},
-        {"not started", NodeStatus{0x2, 0}, false},
-        {"status unreadable", std::nullopt, false},
+        {"started", NodeStatus{NODE_FLAG_STARTED | 0x2, 0}, DriverKey::Present, true, false},
+        {"started: the driver key is not even read", NodeStatus{NODE_FLAG_STARTED, 0}, DriverKey::Absent, true, false},
+        {"started with a problem", NodeStatus{NODE_FLAG_STARTED, 10}, DriverKey::Present, false, false},
+        {"not started", NodeStatus{0x2, 0}, DriverKey::Present, false, false},
+        {"status unreadable", std::nullopt, DriverKey::Present, false, false},
+        {"no driver key", NodeStatus{0, 0}, DriverKey::Absent, false, true},
+        {"no driver key, status unreadable", std::nullopt, DriverKey::Absent, false, true},
+        {"not configured", NodeStatus{0, NODE_PROBLEM_NOT_CONFIGURED}, DriverKey::Present, false, true},
+        {"failed install, key unreadable", NodeStatus{0, NODE_PROBLEM_FAILED_INSTALL}, DriverKey::Unreadable, false,
+         true},
+        {"reinstall", NodeStatus{0, NODE_PROBLEM_REINSTALL}, DriverKey::Present, false, true},
+        {"nothing known", std::nullopt, DriverKey::Unreadable, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         FakeTree tree;
         tree.device(u"ROOT\\A", VB_NODE, {u"VBAudioVACWDM"}, c.status);
         if (!c.status) tree.statuses.erase(VB_NODE);
+        tree.driver_keys[VB_NODE] = c.key;
         const auto drivers = scan_driver_devices(tree);
         ASSERT_TRUE(drivers) << drivers.error();
         ASSERT_EQ(drivers->size(), 1u);
         EXPECT_EQ((*drivers)[0].started, c.started);
+        EXPECT_EQ((*drivers)[0].driver_missing, c.driver_missing);
+        if (c.started) {
+            EXPECT_EQ(tree.driver_key_calls[VB_NODE], 0);
+        }
     }
 }
 
@@ -267,6 +283,25 @@ TEST(DetectionOutcome, EveryRuleInOrder) {
         {"problem 14 and not started", [](Scenario& s) {
              s.tree.device(u"ROOT\\MEDIA\\0000", VB_NODE, {u"VBAudioVACWDM"}, NodeStatus{0, NODE_PROBLEM_NEED_RESTART});
          }, VB_CABLE_IDENTITY, "RestartPending", "", ""},
+        {"registered, no driver installed", [](Scenario& s) {
+             s.tree.device(u"ROOT\\MEDIA\\0000", VB_NODE, {u"VBAudioVACWDM"}, NodeStatus{0, 0});
+             s.tree.driver_keys[VB_NODE] = DriverKey::Absent;
+         }, VB_CABLE_IDENTITY, "DriverMissing", "", ""},
+        {"failed install with endpoints of an older driver", [](Scenario& s) {
+             s.tree.device(u"ROOT\\MEDIA\\0000", VB_NODE, {u"VBAudioVACWDM"},
+                           NodeStatus{0, NODE_PROBLEM_FAILED_INSTALL});
+             s.add("r", Out, VB_NODE);
+             s.add("c", In, VB_NODE);
+         }, VB_CABLE_IDENTITY, "DriverMissing", "", ""},
+        {"no driver key, but a restart is pending", [](Scenario& s) {
+             s.tree.device(u"ROOT\\MEDIA\\0000", VB_NODE, {u"VBAudioVACWDM"}, NodeStatus{NODE_FLAG_NEED_RESTART, 0});
+             s.tree.driver_keys[VB_NODE] = DriverKey::Absent;
+         }, VB_CABLE_IDENTITY, "RestartPending", "", ""},
+        {"two devices, one without a driver", [](Scenario& s) {
+             vb_device(s);
+             s.tree.device(u"ROOT\\MEDIA\\0002", VB2_NODE, {u"VBAudioVACWDM"}, NodeStatus{0, 0});
+             s.tree.driver_keys[VB2_NODE] = DriverKey::Absent;
+         }, VB_CABLE_IDENTITY, "Problem: Duplicate driver devices; check Device Manager", "", ""},
         {"restart flag appears after the scan", [](Scenario& s) {
              vb_device(s);
              s.tree.statuses[VB_NODE] = {started_status(), NodeStatus{NODE_FLAG_STARTED | NODE_FLAG_NEED_RESTART, 0}};

@@ -22,6 +22,7 @@ struct FakeDevice {
     std::uint32_t status_result = 0;  // CONFIGRET
     std::uint32_t status = 0x0000000A; // DN_STARTED | DN_DRIVER_LOADED-like flags
     std::uint32_t problem = 0;
+    DriverKey driver_key = DriverKey::Present;
 };
 
 // Last-error values the fake leaves behind after calls that succeed, so a code read late
@@ -120,6 +121,12 @@ public:
         problem = device.problem;
         return device.status_result;
     }
+    DriverKey read_driver_key(DeviceSet set) override {
+        calls.push_back("driver_key " + std::to_string(current_));
+        check_open(set, true);
+        last_error_ = NOISE_ERROR;
+        return devices.at(current_).driver_key;
+    }
     std::optional<DeviceSet> create_device_list(const InfClass& inf_class) override {
         calls.push_back("create_device_list");
         check_class(inf_class);
@@ -160,6 +167,7 @@ public:
     }
     bool update_driver(const std::u16string& hardware_id, const std::u16string& inf_path, bool& reboot) override {
         calls.push_back("update_driver");
+        EXPECT_TRUE(locked_) << "driver update outside the installation lock";
         seen_update_id = hardware_id;
         seen_update_inf = inf_path;
         EXPECT_FALSE(reboot) << "reboot flag must start false";

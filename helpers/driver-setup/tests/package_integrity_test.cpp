@@ -1,6 +1,6 @@
-// Package verification over real files in a temporary folder, with test manifests whose
-// digests are those of the contents written here (taken with sha256sum), and over a scripted
-// file system for sizes and failures no real test file should have.
+// Package verification and staging over real files in a temporary folder, with test manifests
+// whose digests are those of the contents written here (taken with sha256sum), and over a
+// scripted file system for sizes and failures no real test file should have.
 
 #include <gtest/gtest.h>
 
@@ -12,10 +12,13 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #endif
 
+#include "fake_package_files.hpp"
 #include "package_integrity.hpp"
 #include "test_folder.hpp"
 
@@ -23,6 +26,9 @@ namespace tamsel::setup {
 namespace {
 
 namespace fs = std::filesystem;
+using test::FakeFile;
+using test::FakePackageFiles;
+using test::SIX_5A_SHA;
 using test::TestFolder;
 
 // Contents and their SHA-256 digests.
@@ -60,7 +66,8 @@ void write_complete_package(const TestFolder& folder) {
     folder.write("vbMmeCable_2003.inf", INF2003);
 }
 
-std::string outcome(const Result<PackageHold>& held) { return held ? "ok" : held.error(); }
+std::string outcome(const Status& checked) { return checked ? "ok" : checked.error(); }
+std::string outcome(const Result<StagedPackage>& staged) { return staged ? "ok" : staged.error(); }
 
 TEST(VerifyPackage, CompletePackagePassesWithExtraFilesAndFolders) {
     const TestFolder folder;
@@ -194,120 +201,227 @@ TEST(VerifyPackage, ManifestErrorComesBeforeAnyFile) {
     EXPECT_EQ(status.error().rfind("[json.exception.parse_error.101]", 0), 0u) << status.error();
 }
 
-// A scripted file system: files of any declared size whose bytes are made up as they are read,
-// folders that can or cannot be held, and a log of what is open.
-struct FakeFile {
-    std::uint64_t declared_size = 0;
-    std::uint64_t actual_size = 0;  // bytes the reads give before the end
-    bool open_fails = false;
-    bool read_fails = false;
-};
 
-class FakeFiles final : public PackageFiles {
-public:
-    std::map<std::string, FakeFile> files;
-    bool folders_hold = true;
-    std::vector<std::string> log;
-    std::size_t open_now = 0;
-    std::size_t largest_read = 0;
-    std::uint64_t bytes_read = 0;
-
-    std::unique_ptr<PackageFile> open_file(const fs::path& file) override {
-        const std::string name = file.filename().string();
-        log.push_back("open " + name);
-        const auto it = files.find(name);
-        if (it == files.end() || it->second.open_fails) return nullptr;
-        return std::make_unique<Open>(*this, it->second);
-    }
-    std::unique_ptr<HeldHandle> hold_folder(const fs::path& folder) override {
-        log.push_back("hold " + folder.filename().string());
-        if (!folders_hold) return nullptr;
-        return std::make_unique<Open>(*this, FakeFile{});
-    }
-
-private:
-    class Open final : public PackageFile {
-    public:
-        Open(FakeFiles& owner, FakeFile file) : owner_(owner), file_(file) { ++owner_.open_now; }
-        ~Open() override { --owner_.open_now; }
-        std::uint64_t size() const override { return file_.declared_size; }
-        Result<std::size_t> read(std::uint8_t* buffer, std::size_t capacity) override {
-            owner_.largest_read = std::max(owner_.largest_read, capacity);
-            if (file_.read_fails) return fail("read");
-            const auto got = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, file_.actual_size - position_));
-            std::fill_n(buffer, got, std::uint8_t{0x5A});
-            position_ += got;
-            owner_.bytes_read += got;
-            return got;
-        }
-
-    private:
-        FakeFiles& owner_;
-        FakeFile file_;
-        std::uint64_t position_ = 0;
-    };
-};
-
-// The digest of six 0x5A bytes, which is what the fake gives for a 6-byte file.
-constexpr const char* SIX_5A_SHA = "0a482c589594109cea209233a1f3bfa51f8a52e4534c40e9511c6030ee0f594a";
-
-TEST(VerifyPackage, OpenFilesBoundsAndHolds) {
+TEST(VerifyPackage, OpenFilesBoundsAndReads) {
     constexpr std::uint64_t BOUND = MAX_PACKAGE_FILE_BYTES;
     const struct {
         const char* label;
         FakeFile file;
-        bool folders_hold;
         const char* expected;
         std::uint64_t most_read;  // bytes the check may read at most
     } cases[] = {
-        {"larger than the bound: not read at all", {BOUND + 1, BOUND + 1}, true,
+        {"larger than the bound: not read at all", {BOUND + 1, BOUND + 1},
          "bundled driver integrity check failed: readme.txt", 0},
-        {"a terabyte: not read at all", {1ull << 40, 1ull << 40}, true,
-         "bundled driver integrity check failed: readme.txt", 0},
-        {"grows past the bound while read", {6, BOUND + 2 * PACKAGE_READ_BLOCK}, true,
+        {"a terabyte: not read at all", {1ull << 40, 1ull << 40}, "bundled driver integrity check failed: readme.txt",
+         0},
+        {"grows past the bound while read", {6, BOUND + 2 * PACKAGE_READ_BLOCK},
          "bundled driver integrity check failed: readme.txt", BOUND + PACKAGE_READ_BLOCK},
-        {"cannot be opened (held for writing elsewhere)", {6, 6, true}, true,
-         "missing bundled driver file readme.txt", 0},
-        {"read fails", {6, 6, false, true}, true, "missing bundled driver file readme.txt", 0},
-        {"package folders cannot be held", {6, 6}, false, "missing bundled driver file readme.txt", 0},
+        {"cannot be opened (held for writing elsewhere)", {6, 6, true}, "missing bundled driver file readme.txt", 0},
+        {"read fails", {6, 6, false, true}, "missing bundled driver file readme.txt", 0},
     };
     for (const auto& c : cases) {
-        FakeFiles files;
+        FakePackageFiles files;
         files.files["readme.txt"] = c.file;
-        files.folders_hold = c.folders_hold;
-        const auto held = verify_package(fs::path("app") / "drivers" / "vbcable",
-                                         std::string("{\"readme.txt\": \"") + SIX_5A_SHA + "\"}", files);
-        ASSERT_FALSE(held.has_value()) << c.label;
-        EXPECT_EQ(held.error(), c.expected) << c.label;
+        const auto checked = verify_package(fs::path("app") / "drivers" / "vbcable",
+                                            std::string("{\"readme.txt\": \"") + SIX_5A_SHA + "\"}", files);
+        EXPECT_EQ(outcome(checked), c.expected) << c.label;
         EXPECT_LE(files.bytes_read, c.most_read) << c.label;
         EXPECT_LE(files.largest_read, PACKAGE_READ_BLOCK) << c.label << ": read in blocks, never whole";
         EXPECT_EQ(files.open_now, 0u) << c.label << ": a failed check lets everything go";
-        if (!c.folders_hold) {
-            EXPECT_EQ(files.log, (std::vector<std::string>{"hold drivers"})) << c.label << ": no file opened";
-        }
     }
 }
 
-TEST(VerifyPackage, VerifiedFilesAndFoldersStayOpenUntilLetGo) {
-    FakeFiles files;
+TEST(VerifyPackage, EachFileOpenedOnceClosedOnceCheckedNothingStaged) {
+    FakePackageFiles files;
     files.files["a.inf"] = {6, 6};
     files.files["readme.txt"] = {6, 6};
-    auto held = verify_package(fs::path("app") / "drivers" / "vbcable",
-                               std::string("{\"readme.txt\": \"") + SIX_5A_SHA + "\", \"a.inf\": \"" + SIX_5A_SHA +
-                                   "\"}",
-                               files);
-    ASSERT_TRUE(held.has_value()) << held.error();
-    // The folders before any file, then each file opened once, in byte order.
-    EXPECT_EQ(files.log, (std::vector<std::string>{"hold drivers", "hold vbcable", "open a.inf", "open readme.txt"}));
-    EXPECT_EQ(held->size(), 4u);
-    EXPECT_EQ(files.open_now, 4u);
-    { const PackageHold let_go = std::move(*held); }
+    const auto checked = verify_package(fs::path("app") / "drivers" / "vbcable",
+                                        std::string("{\"readme.txt\": \"") + SIX_5A_SHA + "\", \"a.inf\": \"" +
+                                            SIX_5A_SHA + "\"}",
+                                        files);
+    EXPECT_EQ(outcome(checked), "ok");
+    EXPECT_EQ(files.log, (std::vector<std::string>{"open a.inf", "open readme.txt"})) << "in byte order";
     EXPECT_EQ(files.open_now, 0u);
 }
 
+// --- staging ------------------------------------------------------------------------------
+
+std::string six_5a_manifest(std::initializer_list<const char*> names) {
+    std::string manifest = "{";
+    for (const char* name : names) {
+        if (manifest.size() > 1) manifest += ", ";
+        manifest += std::string("\"") + name + "\": \"" + SIX_5A_SHA + "\"";
+    }
+    return manifest + "}";
+}
+
+TEST(StagePackage, CopiesExactlyTheBytesThatWereHashed) {
+    FakePackageFiles files;
+    files.files["a.inf"] = {6, 6};
+    // Another process changes this file between two opens: a copy made by a second read would
+    // hold bytes other than those hashed.
+    files.files["readme.txt"] = {6, 6, false, false, true};
+    auto staged =
+        stage_package(fs::path("app") / "drivers" / "vbcable", six_5a_manifest({"readme.txt", "a.inf"}), files);
+    ASSERT_EQ(outcome(staged), "ok");
+    EXPECT_EQ(files.log, (std::vector<std::string>{"create staging folder", "open a.inf", "stage a.inf",
+                                                   "open readme.txt", "stage readme.txt"}));
+    EXPECT_EQ(files.opens, (std::map<std::string, int>{{"a.inf", 1}, {"readme.txt", 1}})) << "each read once";
+    EXPECT_EQ(files.staged, (std::map<std::string, std::string>{{"a.inf", std::string(6, '\x5A')},
+                                                                 {"readme.txt", std::string(6, '\x5A')}}));
+    EXPECT_EQ(files.staged_closed, (std::map<std::string, bool>{{"a.inf", true}, {"readme.txt", true}}));
+    EXPECT_EQ(files.open_now, 0u) << "the originals are not held";
+    EXPECT_EQ(files.staging_folders_now, 1);
+    staged = fail("let go");
+    EXPECT_EQ(files.staging_folders_now, 0) << "the staging folder goes with the result";
+}
+
+TEST(StagePackage, EveryFailureRemovesTheStagingFolder) {
+    const struct {
+        const char* label;
+        void (*script)(FakePackageFiles&);
+        const char* expected;
+    } cases[] = {
+        {"staging folder refused",
+         [](FakePackageFiles& f) { f.staging_folder_error = "Access is denied. (os error 5)"; },
+         "stage driver package: Access is denied. (os error 5)"},
+        {"copy refused", [](FakePackageFiles& f) { f.refused_copies = {"readme.txt"}; },
+         "stage driver package: Access is denied. (os error 5)"},
+        {"copy cannot be written", [](FakePackageFiles& f) { f.failing_writes = {"readme.txt"}; },
+         "stage driver package: There is not enough space on the disk. (os error 112)"},
+        {"copy cannot be closed", [](FakePackageFiles& f) { f.failing_closes = {"readme.txt"}; },
+         "stage driver package: The request could not be performed. (os error 1117)"},
+        {"second file missing", [](FakePackageFiles& f) { f.files.erase("readme.txt"); },
+         "missing bundled driver file readme.txt"},
+        {"second file unreadable", [](FakePackageFiles& f) { f.files["readme.txt"].read_fails = true; },
+         "missing bundled driver file readme.txt"},
+        {"second file altered", [](FakePackageFiles& f) { f.files["readme.txt"].actual_size = 7; },
+         "bundled driver integrity check failed: readme.txt"},
+        {"second file too large", [](FakePackageFiles& f) { f.files["readme.txt"].declared_size = 1ull << 40; },
+         "bundled driver integrity check failed: readme.txt"},
+        {"a name outside the folder", nullptr, "invalid bundled file name"},
+    };
+    for (const auto& c : cases) {
+        FakePackageFiles files;
+        files.files["a.inf"] = {6, 6};
+        files.files["readme.txt"] = {6, 6};
+        std::string manifest = six_5a_manifest({"a.inf", "readme.txt"});
+        if (c.script) {
+            c.script(files);
+        } else {
+            manifest = six_5a_manifest({"a.inf", "sub/readme.txt"});
+        }
+        const auto staged = stage_package(fs::path("app") / "drivers" / "vbcable", manifest, files);
+        EXPECT_EQ(outcome(staged), c.expected) << c.label;
+        EXPECT_EQ(files.staging_folders_now, 0) << c.label << ": the staging folder is removed";
+        EXPECT_EQ(files.open_now, 0u) << c.label;
+    }
+}
+
+TEST(StagePackage, ManifestErrorBeforeAnyFolder) {
+    FakePackageFiles files;
+    const auto staged = stage_package(fs::path("app"), "{\"readme.txt\": 1}", files);
+    ASSERT_FALSE(staged.has_value());
+    EXPECT_EQ(staged.error().rfind("[json.exception.type_error.", 0), 0u) << staged.error();
+    EXPECT_TRUE(files.log.empty());
+}
+
+TEST(StagePackage, RealFilesInAPrivateFolderRemovedAfterwards) {
+    const TestFolder folder;
+    write_complete_package(folder);
+    folder.write("unlisted.dll", "not staged");
+    fs::path staged_path;
+    {
+        const auto staged = stage_package(folder.path(), test_manifest());
+        ASSERT_EQ(outcome(staged), "ok");
+        staged_path = (*staged)->path();
+        EXPECT_TRUE(is_staging_folder_name(staged_path.filename().string())) << staged_path;
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(staged_path)) names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"VBCABLE_ControlPanel.exe", "VBCABLE_Setup.exe",
+                                                   "VBCABLE_Setup_x64.exe", "readme.txt", "vbMmeCable64_win7.inf",
+                                                   "vbMmeCable_2003.inf"}));
+        for (const std::string& name : names) {
+            std::ifstream original(folder.path() / name, std::ios::binary), copy(staged_path / name, std::ios::binary);
+            EXPECT_EQ(std::string(std::istreambuf_iterator<char>(copy), {}),
+                      std::string(std::istreambuf_iterator<char>(original), {}))
+                << name;
+        }
 #if !defined(_WIN32)
-// The system's files on POSIX: a link or a FIFO in a file's place, or a linked folder, is not a
-// package file (Windows: reparse points, shown by the Windows tests).
+        struct stat info {};
+        ASSERT_EQ(::stat(staged_path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << "private to this account";
+#endif
+    }
+    EXPECT_FALSE(fs::exists(staged_path)) << "removed with everything in it";
+}
+
+#if defined(_WIN32)
+// The system's staging folders on Windows: made in %windir%\Temp; of the folders named like
+// one, those no run holds are removed with the files in them (a folder inside is deleted only
+// when empty, never entered), the one a run holds is kept, and other names are left alone.
+TEST(StagingFolderWin, LeftBehindRemovedHeldKept) {
+    wchar_t windows[MAX_PATH] = {};
+    ASSERT_NE(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    const fs::path root = fs::path(windows) / L"Temp";
+    auto live = system_package_files().create_staging_folder();
+    ASSERT_TRUE(live.has_value()) << live.error();
+    EXPECT_EQ((*live)->path().parent_path(), root);
+    EXPECT_TRUE(is_staging_folder_name((*live)->path().filename().string()));
+    auto staged = (*live)->create_file("staged.inf");
+    ASSERT_TRUE(staged.has_value()) << staged.error();
+    const std::uint8_t bytes[] = {'i', 'n', 'f'};
+    ASSERT_TRUE((*staged)->write(bytes, sizeof bytes));
+    ASSERT_TRUE((*staged)->close());
+
+    const fs::path left = root / "tamsel-driver-setup-000000000000000000000000000000ff";
+    const fs::path other = root / "tamsel-driver-setup-not-one-of-ours";
+    for (const fs::path& folder : {left, other}) {
+        fs::create_directories(folder / "sub");
+        std::ofstream(folder / "a.inf") << "left";
+        std::ofstream(folder / "sub" / "b.txt") << "below";
+    }
+    system_package_files().remove_stale_staging_folders();
+    EXPECT_FALSE(fs::exists(left / "a.inf"));
+    EXPECT_TRUE(fs::exists(left / "sub" / "b.txt")) << "what lies in a folder inside is never reached";
+    EXPECT_TRUE(fs::exists((*live)->path() / "staged.inf")) << "held by this run: nothing in it is touched";
+    EXPECT_TRUE(fs::exists(other / "a.inf")) << "not a staging folder's name";
+    fs::remove(left / "sub" / "b.txt");
+    system_package_files().remove_stale_staging_folders();
+    EXPECT_FALSE(fs::exists(left)) << "removed once nothing is left in it";
+    fs::remove_all(other);
+    const fs::path live_path = (*live)->path();
+    live = fail("let go");
+    EXPECT_FALSE(fs::exists(live_path));
+}
+#endif
+
+TEST(StagingFolderName, PrefixAndThirtyTwoLowerCaseHexDigits) {
+    StagingNameBytes bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(0x0F * i + 0x0A);
+    const std::string name = staging_folder_name(bytes);
+    EXPECT_EQ(name, "tamsel-driver-setup-0a192837465564738291a0afbecddceb");
+    const struct {
+        std::string name;
+        bool staging;
+    } cases[] = {
+        {name, true},
+        {"tamsel-driver-setup-" + std::string(32, '0'), true},
+        {"tamsel-driver-setup-" + std::string(31, '0'), false},
+        {"tamsel-driver-setup-" + std::string(33, '0'), false},
+        {"tamsel-driver-setup-" + std::string(31, '0') + "A", false},
+        {"tamsel-driver-setup-" + std::string(31, '0') + "g", false},
+        {"Tamsel-driver-setup-" + std::string(32, '0'), false},
+        {"tamsel-driver-setup-", false},
+        {"", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(is_staging_folder_name(c.name), c.staging) << c.name;
+}
+
+#if !defined(_WIN32)
+// The system's files on POSIX: a link or a FIFO in a file's place is not a package file
+// (Windows: reparse points, shown by the Windows tests).
 TEST(VerifyPackage, LinksAndSpecialFilesAreNotPackageFiles) {
     const struct {
         const char* label;
@@ -324,12 +438,6 @@ TEST(VerifyPackage, LinksAndSpecialFilesAreNotPackageFiles) {
          [](const fs::path& p) {
              fs::remove(p / "readme.txt");
              ASSERT_EQ(::mkfifo((p / "readme.txt").c_str(), 0600), 0);
-         },
-         "missing bundled driver file readme.txt"},
-        {"linked package folder",
-         [](const fs::path& p) {
-             fs::rename(p, p.parent_path() / "real");
-             fs::create_directory_symlink(p.parent_path() / "real", p);
          },
          "missing bundled driver file readme.txt"},
     };

@@ -1,7 +1,9 @@
 // The Windows platform layer under Wine: a thread whose resume fails, standard output handles
-// that are no handles, the cause of a failed write, the one message-table lookup, and the
-// idle timer on each of its paths.
+// that are no handles, the cause of a failed write, the one message-table lookup, the idle
+// timer on each of its paths, and the one kernel-handle owner.
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -17,6 +19,7 @@
 #include "tamsel/audio/capture.hpp"
 #include "tamsel/audio/platform.hpp"
 #include "tamsel/audio/windows/message_table.hpp"
+#include "tamsel/audio/windows/unique_handle.hpp"
 #include "thread_start_win.hpp"
 
 namespace tamsel {
@@ -182,6 +185,37 @@ TEST(IdleTimerWin, EachWaitLastsWhatWasAskedOnEveryPath) {
             }
             EXPECT_GE(shortest_ms, static_cast<double>(period.count()) / 1000.0 - 0.5) << period.count() << " us";
         }
+    }
+}
+
+// Each kind of handle has its own "none": its owner is empty with it, whether it came through
+// the constructor or through reset(), and closes a real handle when it takes another value.
+template <typename Traits>
+void expect_owner_of_kind(HANDLE none, HANDLE (*open)()) {
+    EXPECT_FALSE(win::ScopedHandle<Traits>()) << "default";
+    EXPECT_FALSE(win::ScopedHandle<Traits>(none)) << "constructed with none";
+    win::ScopedHandle<Traits> owner(open());
+    ASSERT_TRUE(owner);
+    const HANDLE first = owner.get();
+    owner.reset(open());
+    ASSERT_TRUE(owner);
+    EXPECT_FALSE(test_support::handle_is_open(first)) << "the handle it held is closed";
+    const HANDLE second = owner.get();
+    owner.reset(none);
+    EXPECT_FALSE(owner) << "reset to none";
+    EXPECT_EQ(owner.get(), none);
+    EXPECT_FALSE(test_support::handle_is_open(second));
+}
+
+TEST(ScopedHandleWin, EachKindKnowsItsOwnNone) {
+    {
+        SCOPED_TRACE("event (null is none)");
+        expect_owner_of_kind<win::NullHandleTraits>(nullptr, [] { return CreateEventW(nullptr, FALSE, FALSE, nullptr); });
+    }
+    {
+        SCOPED_TRACE("snapshot (INVALID_HANDLE_VALUE is none)");
+        expect_owner_of_kind<win::FileHandleTraits>(INVALID_HANDLE_VALUE,
+                                                    [] { return CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0); });
     }
 }
 

@@ -20,7 +20,6 @@
 #include "process_model.hpp"
 #include "system_error_win.hpp"
 #include "tamsel/audio/text.hpp"
-#include "unique_handle_win.hpp"
 
 namespace tamsel::host {
 namespace {
@@ -342,37 +341,6 @@ TEST(ProcessApiWin, AnAllocationThatFailsLeavesNoProcessHandleOpen) {
                 << "a handle of this process left open when allocation " << run.armed << " failed";
         });
     EXPECT_GT(failed, 1u);
-}
-
-// Each kind of handle has its own "none": its owner is empty with it, whether it came through
-// the constructor or through reset(), and closes a real handle when it takes another value.
-template <typename Traits>
-void expect_owner_of_kind(HANDLE none, HANDLE (*open)()) {
-    EXPECT_FALSE(win::ScopedHandle<Traits>()) << "default";
-    EXPECT_FALSE(win::ScopedHandle<Traits>(none)) << "constructed with none";
-    win::ScopedHandle<Traits> owner(open());
-    ASSERT_TRUE(owner);
-    const HANDLE first = owner.get();
-    owner.reset(open());
-    ASSERT_TRUE(owner);
-    EXPECT_FALSE(test_support::handle_is_open(first)) << "the handle it held is closed";
-    const HANDLE second = owner.get();
-    owner.reset(none);
-    EXPECT_FALSE(owner) << "reset to none";
-    EXPECT_EQ(owner.get(), none);
-    EXPECT_FALSE(test_support::handle_is_open(second));
-}
-
-TEST(ScopedHandleWin, EachKindKnowsItsOwnNone) {
-    {
-        SCOPED_TRACE("event (null is none)");
-        expect_owner_of_kind<win::NullHandleTraits>(nullptr, [] { return CreateEventW(nullptr, FALSE, FALSE, nullptr); });
-    }
-    {
-        SCOPED_TRACE("snapshot (INVALID_HANDLE_VALUE is none)");
-        expect_owner_of_kind<win::FileHandleTraits>(INVALID_HANDLE_VALUE,
-                                                    [] { return CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0); });
-    }
 }
 
 }  // namespace

@@ -8,7 +8,11 @@
 //   given a driver key;
 // - CM_Get_DevNode_Status on that device answers CR_SUCCESS with status 0 and problem 0: Wine
 //   starts no driver for it, so without DN_STARTED the second call judges it not healthy and
-//   installs nothing (on Windows a started cable is healthy and the second call succeeds).
+//   installs nothing (on Windows a started cable is healthy and the second call succeeds);
+// - a device registered without a driver (what a run killed between registration and driver
+//   installation leaves) has no SPDRP_DRIVER (ERROR_INVALID_DATA), and the driver update installs
+//   onto it.
+// The installer takes the test builds' stand-in lock (Wine has no private namespaces).
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -20,6 +24,7 @@
 
 #include "cable_installation.hpp"
 #include "device_installer_win.hpp"
+#include "install_lock_win.hpp"
 #include "../test_folder.hpp"
 
 namespace tamsel::setup {
@@ -98,7 +103,8 @@ std::string outcome(const SetupResult& r) {
 TEST(WindowsDeviceInstaller, MissingInfFailsBeforeAnyDevice) {
     const test::TestFolder folder;
     const std::size_t before = present_cables().size();
-    win::WindowsDeviceInstaller installer;
+    const auto lock = win::make_installation_lock();
+    win::WindowsDeviceInstaller installer(*lock);
     EXPECT_EQ(outcome(ensure_cable_device(folder.path(), installer)), "read signed INF: Windows error 2");
     EXPECT_EQ(present_cables().size(), before);
 }
@@ -109,7 +115,8 @@ TEST(WindowsDeviceInstaller, FirstCallInstallsSecondJudgesTheDevice) {
     folder.write("vbMmeCable64_win10.inf", TEST_INF);
 
     {
-        win::WindowsDeviceInstaller installer;
+        const auto lock = win::make_installation_lock();
+        win::WindowsDeviceInstaller installer(*lock);
         EXPECT_EQ(outcome(ensure_cable_device(folder.path(), installer)), "ok") << "Wine leaves the reboot flag FALSE";
     }
     const auto installed = present_cables();
@@ -120,13 +127,74 @@ TEST(WindowsDeviceInstaller, FirstCallInstallsSecondJudgesTheDevice) {
     EXPECT_EQ(installed[0].status & DN_STARTED, 0u) << "Wine starts no driver for the test device";
 
     {
-        win::WindowsDeviceInstaller installer;
+        const auto lock = win::make_installation_lock();
+        win::WindowsDeviceInstaller installer(*lock);
         EXPECT_EQ(outcome(ensure_cable_device(folder.path(), installer)), std::string(UNHEALTHY_CABLE_MESSAGE));
     }
     const auto after = present_cables();
     ASSERT_EQ(after.size(), 1u) << "the second call installs nothing";
     EXPECT_EQ(after[0].instance_id, installed[0].instance_id);
     EXPECT_EQ(after[0].driver_key, installed[0].driver_key);
+}
+
+// What a run killed between registering the device and installing its driver leaves behind: a
+// registered root device with the cable's hardware identifier and no driver.
+std::wstring register_driverless_cable() {
+    const GUID media = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    const HDEVINFO set = SetupDiCreateDeviceInfoList(&media, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return {};
+    SP_DEVINFO_DATA record{};
+    record.cbSize = sizeof record;
+    const wchar_t ids[] = L"VBAudioVACWDM\0";
+    std::wstring instance;
+    if (SetupDiCreateDeviceInfoW(set, L"MEDIA", &media, nullptr, nullptr, DICD_GENERATE_ID, &record) &&
+        SetupDiSetDeviceRegistryPropertyW(set, &record, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(ids),
+                                          sizeof ids) &&
+        SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &record)) {
+        wchar_t text[512] = {};
+        if (SetupDiGetDeviceInstanceIdW(set, &record, text, 512, nullptr)) instance = text;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return instance;
+}
+
+void remove_present_cables() {
+    const GUID media = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+    const HDEVINFO set = SetupDiGetClassDevsW(&media, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA record{};
+    record.cbSize = sizeof record;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &record); ++i) {
+        HardwareIdBuffer ids{};
+        if (SetupDiGetDeviceRegistryPropertyW(set, &record, SPDRP_HARDWAREID, nullptr,
+                                              reinterpret_cast<PBYTE>(ids.data()), sizeof ids, nullptr) &&
+            hardware_ids_name_cable(ids)) {
+            EXPECT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &record)) << GetLastError();
+        }
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST(WindowsDeviceInstaller, DeviceLeftWithoutADriverGetsIt) {
+    remove_present_cables();
+    const std::wstring left = register_driverless_cable();
+    ASSERT_FALSE(left.empty()) << GetLastError();
+    const auto before = present_cables();
+    ASSERT_EQ(before.size(), 1u);
+    EXPECT_TRUE(before[0].driver_key.empty()) << "registered, no driver yet";
+
+    const test::TestFolder folder;
+    folder.write("vbMmeCable64_win10.inf", TEST_INF);
+    {
+        const auto lock = win::make_installation_lock();
+        win::WindowsDeviceInstaller installer(*lock);
+        EXPECT_EQ(outcome(ensure_cable_device(folder.path(), installer)), "ok");
+    }
+    const auto after = present_cables();
+    ASSERT_EQ(after.size(), 1u) << "no second device";
+    EXPECT_EQ(after[0].instance_id, left) << "the driver went onto the device that was there";
+    EXPECT_FALSE(after[0].driver_key.empty()) << "the device has its driver now";
+    remove_present_cables();
 }
 
 }  // namespace

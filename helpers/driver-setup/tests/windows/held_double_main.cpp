@@ -1,14 +1,17 @@
 // TEST PROGRAM ONLY: tamsel_driver_setup's Windows entry with the manifest of the generated
-// test package and a detection double that stops the run between its package check and its
-// installation until the test lets it go. Never shipped. With TAMSEL_TEST_HOLD=<name> set, the
-// detection releases the semaphore "<name>-arrived" once (the package has been verified and is
-// held), waits for the event "<name>-release" (at most a minute), then reports no cable, so
-// the run goes on to the installation. Without it the detection reports no cable at once.
+// test package, the stand-in installation lock (test_installation_lock_win.cpp, which can stop
+// a run at the lock, after its staging) and a detection double that stops the run between its
+// package check and its installation until the test lets it go. Never shipped. With
+// TAMSEL_TEST_HOLD=<name> set, the detection releases the semaphore "<name>-arrived" once (the
+// package has been verified), waits for the event "<name>-release" (at most a minute), then
+// reports no cable, so the run goes on to staging and installation. Without it the detection
+// reports no cable at once.
 #include <windows.h>
 
 #include <string>
 
 #include "setup_entry_win.hpp"
+#include "tamsel/audio/windows/unique_handle.hpp"
 
 namespace {
 
@@ -17,14 +20,14 @@ tamsel::Result<tamsel::setup::CableReport> held_detection() {
     const DWORD length = GetEnvironmentVariableW(L"TAMSEL_TEST_HOLD", name, 200);
     if (length > 0 && length < 200) {
         const std::wstring base(name, length);
-        const HANDLE arrived = OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, (base + L"-arrived").c_str());
-        const HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, (base + L"-release").c_str());
+        const tamsel::win::UniqueHandle arrived(
+            OpenSemaphoreW(SEMAPHORE_MODIFY_STATE, FALSE, (base + L"-arrived").c_str()));
+        const tamsel::win::UniqueHandle release(OpenEventW(SYNCHRONIZE, FALSE, (base + L"-release").c_str()));
         if (!arrived || !release) return tamsel::fail("test double: hold objects missing");
-        ReleaseSemaphore(arrived, 1, nullptr);
-        const DWORD waited = WaitForSingleObject(release, 60000);
-        CloseHandle(arrived);
-        CloseHandle(release);
-        if (waited != WAIT_OBJECT_0) return tamsel::fail("test double: never released");
+        ReleaseSemaphore(arrived.get(), 1, nullptr);
+        if (WaitForSingleObject(release.get(), 60000) != WAIT_OBJECT_0) {
+            return tamsel::fail("test double: never released");
+        }
     }
     return tamsel::setup::CableReport{};  // every cable Absent
 }

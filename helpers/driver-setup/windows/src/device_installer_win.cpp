@@ -1,7 +1,6 @@
 #include "device_installer_win.hpp"
 
 #include <cfgmgr32.h>
-#include <sddl.h>
 #include <newdev.h>
 
 #include <cstring>
@@ -36,50 +35,9 @@ WindowsDeviceInstaller::~WindowsDeviceInstaller() {
     unlock_installation();
 }
 
-// One name for every session: the Global namespace. The mutex only orders runs: whoever else
-// creates or holds a mutex of this name can make runs wait and time out, or fail to open it,
-// but never let two installations run at once.
-constexpr const wchar_t* INSTALL_LOCK_NAME = L"Global\\tamsel-audio-vbcable-install";
-// SYSTEM and administrators: all access; any signed-in user: wait and release, so a run without
-// administrator rights (which fails later, at the first device call Windows refuses) can take
-// part in the ordering too.
-constexpr const wchar_t* INSTALL_LOCK_SDDL = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x00100001;;;AU)";
+LockOutcome WindowsDeviceInstaller::lock_installation(std::uint32_t timeout_ms) { return lock_.acquire(timeout_ms); }
 
-LockOutcome WindowsDeviceInstaller::lock_installation(std::uint32_t timeout_ms) {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(INSTALL_LOCK_SDDL, SDDL_REVISION_1, &descriptor,
-                                                              nullptr)) {
-        return LockOutcome::Failed;
-    }
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const HANDLE mutex =
-        CreateMutexExW(&attributes, INSTALL_LOCK_NAME, 0, SYNCHRONIZE | MUTEX_MODIFY_STATE);
-    const DWORD create_error = GetLastError();
-    LocalFree(descriptor);
-    if (!mutex) {
-        SetLastError(create_error);
-        return LockOutcome::Failed;
-    }
-    const DWORD waited = WaitForSingleObject(mutex, timeout_ms);
-    // WAIT_ABANDONED: a run ended while it held the lock; the device search that follows sees
-    // whatever it left, so the lock is simply taken over.
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-        install_lock_ = mutex;
-        return LockOutcome::Acquired;
-    }
-    const DWORD code = GetLastError();
-    CloseHandle(mutex);
-    if (waited == WAIT_TIMEOUT) return LockOutcome::TimedOut;
-    SetLastError(code);  // the wait's own code, not CloseHandle's
-    return LockOutcome::Failed;
-}
-
-void WindowsDeviceInstaller::unlock_installation() {
-    if (!install_lock_) return;
-    ReleaseMutex(install_lock_);
-    CloseHandle(install_lock_);
-    install_lock_ = nullptr;
-}
+void WindowsDeviceInstaller::unlock_installation() { lock_.release(); }
 
 DeviceSet WindowsDeviceInstaller::adopt(HDEVINFO handle) {
     const auto set = reinterpret_cast<DeviceSet>(handle);
@@ -137,6 +95,17 @@ std::uint32_t WindowsDeviceInstaller::node_status(DeviceSet set, std::uint32_t& 
     status = node_status;
     problem = node_problem;
     return result;
+}
+
+DriverKey WindowsDeviceInstaller::read_driver_key(DeviceSet set) {
+    SP_DEVINFO_DATA* record = record_of(set);
+    if (!record) return DriverKey::Unreadable;
+    wchar_t key[256] = {};
+    if (SetupDiGetDeviceRegistryPropertyW(handle_of(set), record, SPDRP_DRIVER, nullptr, reinterpret_cast<PBYTE>(key),
+                                          sizeof key, nullptr)) {
+        return DriverKey::Present;
+    }
+    return GetLastError() == ERROR_INVALID_DATA ? DriverKey::Absent : DriverKey::Unreadable;
 }
 
 std::optional<DeviceSet> WindowsDeviceInstaller::create_device_list(const InfClass& inf_class) {

@@ -6,12 +6,14 @@
 #include <map>
 
 #include "device_installer.hpp"
+#include "install_lock.hpp"
 
 namespace tamsel::setup::win {
 
 class WindowsDeviceInstaller final : public DeviceInstaller {
 public:
-    WindowsDeviceInstaller() = default;
+    // `lock` is the installation lock of lock_installation (install_lock_win.hpp).
+    explicit WindowsDeviceInstaller(InstallLock& lock) : lock_(lock) {}
     WindowsDeviceInstaller(const WindowsDeviceInstaller&) = delete;
     WindowsDeviceInstaller& operator=(const WindowsDeviceInstaller&) = delete;
     // Destroys any set its user left open and lets go of the installation lock (neither is left,
@@ -25,6 +27,7 @@ public:
     bool enumerate_device(DeviceSet set, std::uint32_t index) override;
     bool read_hardware_ids(DeviceSet set, HardwareIdBuffer& buffer) override;
     std::uint32_t node_status(DeviceSet set, std::uint32_t& status, std::uint32_t& problem) override;
+    DriverKey read_driver_key(DeviceSet set) override;
     std::optional<DeviceSet> create_device_list(const InfClass& inf_class) override;
     bool create_device(DeviceSet set, const InfClass& inf_class) override;
     bool set_hardware_ids(DeviceSet set, const char16_t* multi_sz, std::uint32_t units) override;
@@ -38,9 +41,8 @@ private:
     SP_DEVINFO_DATA* record_of(DeviceSet set);
     DeviceSet adopt(HDEVINFO handle);
 
+    InstallLock& lock_;
     std::map<DeviceSet, SP_DEVINFO_DATA> records_;
-    // The installation lock while it is held (owned by this thread), else null.
-    HANDLE install_lock_ = nullptr;
 };
 
 }  // namespace tamsel::setup::win

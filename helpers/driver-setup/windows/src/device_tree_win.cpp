@@ -71,6 +71,14 @@ public:
         return NodeStatus{static_cast<std::uint32_t>(flags), static_cast<std::uint32_t>(problem)};
     }
 
+    DriverKey driver_key(DevNode node) override {
+        wchar_t key[256] = {};
+        ULONG length = sizeof key;
+        const CONFIGRET result = CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_DRIVER, nullptr, key, &length, 0);
+        if (result == CR_SUCCESS) return DriverKey::Present;
+        return result == CR_NO_SUCH_VALUE ? DriverKey::Absent : DriverKey::Unreadable;
+    }
+
     std::optional<DevNode> parent(DevNode node) override {
         DEVINST up = 0;
         if (CM_Get_Parent(&up, node, 0) != CR_SUCCESS) return std::nullopt;

@@ -2,11 +2,13 @@
 
 #include "setup_entry_win.hpp"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cable_installation.hpp"
 #include "device_installer_win.hpp"
+#include "install_lock_win.hpp"
 #include "module_path_win.hpp"
 #include "package_integrity.hpp"
 #include "setup_flow.hpp"
@@ -28,11 +30,14 @@ int run_entry(const DetectCable& detect) {
     SetupSteps steps;
     steps.arguments = std::move(*arguments);
     steps.own_module_path = [] { return own_module_path(); };
+    steps.remove_stale_staging = [] { system_package_files().remove_stale_staging_folders(); };
     steps.verify_package = [](const std::filesystem::path& folder) { return verify_package(folder); };
     steps.detect_cable_endpoints = detect;
-    steps.ensure_cable_device = [](const std::filesystem::path& folder) {
-        WindowsDeviceInstaller installer;
-        return ensure_cable_device(folder, installer);
+    steps.stage_package = [](const std::filesystem::path& folder) { return stage_package(folder); };
+    steps.ensure_cable_device = [](const std::filesystem::path& staged_folder) {
+        const std::unique_ptr<InstallLock> lock = make_installation_lock();
+        WindowsDeviceInstaller installer(*lock);
+        return ensure_cable_device(staged_folder, installer);
     };
     return run_setup_program(steps, write_line);
 }

@@ -16,10 +16,12 @@
 #include "activation_params.hpp"
 #include "capture_source.hpp"
 #include "com_ptr_win.hpp"
-#include "unique_handle_win.hpp"
+#include "tamsel/audio/windows/unique_handle.hpp"
 #include "tamsel/audio/result.hpp"
 
 namespace tamsel::host::win {
+
+using tamsel::win::UniqueHandle;
 
 inline constexpr DWORD ACTIVATION_TIMEOUT_MS = 10000;
 // AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK | AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "system_error_win.hpp"
-#include "unique_handle_win.hpp"
 #include "tamsel/audio/text.hpp"
 
 namespace tamsel::host::win {
@@ -82,7 +81,7 @@ Result<ProcessIdentity> WindowsProcessApi::query_process_identity(std::uint32_t 
 }
 
 Result<ProcessTable> WindowsProcessApi::take_process_table() {
-    const UniqueSnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    const tamsel::win::UniqueSnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot) return fail(context_error_from_last_error("process snapshot"));
 
     PROCESSENTRY32W entry{};

@@ -6,9 +6,11 @@
 #include <cstdint>
 
 #include "process_api.hpp"
-#include "unique_handle_win.hpp"
+#include "tamsel/audio/windows/unique_handle.hpp"
 
 namespace tamsel::host::win {
+
+using tamsel::win::UniqueHandle;
 
 // SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION: enough to read the identity and to wait.
 inline constexpr DWORD PROCESS_IDENTITY_RIGHTS = 0x00101000;

@@ -1,19 +1,20 @@
 #pragma once
-// The one owner of a kernel handle: closes it on every path (a failed close is ignored).
-// Made in the same expression that opens the handle, so nothing can throw while the handle
-// exists without an owner:
+// The one owner of a kernel handle, for both programs: closes it on every path (a failed close
+// is ignored). Made in the same expression that opens the handle, so nothing can throw while
+// the handle exists without an owner:
 //   UniqueHandle event(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-//   UniqueSnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-// Each kind of handle says "none" its own way: the functions that make events, processes and
-// threads return null on failure (where INVALID_HANDLE_VALUE is the current process's
-// pseudo-handle, a real value), those that make snapshots and files INVALID_HANDLE_VALUE.
+//   UniqueFileHandle file(CreateFileW(...));
+// Each kind of handle says "none" its own way: the functions that make events, mutexes,
+// processes and threads return null on failure (where INVALID_HANDLE_VALUE is the current
+// process's pseudo-handle, a real value), those that make snapshots and files
+// INVALID_HANDLE_VALUE.
 #include <windows.h>
 
 #include <utility>
 
-namespace tamsel::host::win {
+namespace tamsel::win {
 
-// Events, processes, threads: null is "none".
+// Events, mutexes, processes, threads: null is "none".
 struct NullHandleTraits {
     static HANDLE invalid() noexcept { return nullptr; }
 };
@@ -44,12 +45,15 @@ public:
         if (handle_ != Traits::invalid()) CloseHandle(handle_);
         handle_ = handle;
     }
+    // Gives the handle up without closing it.
+    HANDLE release() noexcept { return std::exchange(handle_, Traits::invalid()); }
 
 private:
     HANDLE handle_ = Traits::invalid();
 };
 
 using UniqueHandle = ScopedHandle<NullHandleTraits>;
+using UniqueFileHandle = ScopedHandle<FileHandleTraits>;
 using UniqueSnapshotHandle = ScopedHandle<FileHandleTraits>;
 
-}  // namespace tamsel::host::win
+}  // namespace tamsel::win
