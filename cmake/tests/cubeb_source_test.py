@@ -122,29 +122,30 @@ class CubebSource(unittest.TestCase):
         shutil.rmtree(cls.standin_folder, ignore_errors=True)
 
     def test_where_the_source_comes_from(self):
-        # (title, vendored archive content or None, environment, expected source or error text)
-        # A source is ("archive", path relative to tmp) or ("repository", URL, commit).
+        # (title, vendored archive content or None, environment, expected source or error texts)
+        # A source is ("archive", path relative to tmp) or ("repository", URL, commit); "{tmp}" in
+        # an error text stands for the probe's folder.
         standin = {"TAMSEL_CUBEB_REPOSITORY": self.standin, "TAMSEL_CUBEB_COMMIT": self.first}
         cases = [
             ("the vendored archive wins over the download", GOOD, {},
              ("archive", f"shared/vendor/cubeb-{COMMIT}.tar.gz")),
             ("an altered vendored archive stops, with no download", altered(GOOD), {},
-             "SHA-256 digest mismatch"),
+             ["SHA-256 digest mismatch"]),
             ("a truncated vendored archive stops, with no download", GOOD[:len(GOOD) // 3], {},
-             "SHA-256 digest mismatch"),
+             ["SHA-256 digest mismatch"]),
             ("a repository given wins over the vendored archive", GOOD, standin,
              ("repository", self.standin, self.first)),
             ("without an archive the repository's commit is checked out by its hash", None, standin,
              ("repository", self.standin, self.first)),
             ("no network and no archive: one message naming both ways", None, {},
-             f"No source for cubeb {COMMIT}: fetching it from {UPSTREAM} failed"),
+             [f"No source for cubeb {COMMIT}: fetching it from {UPSTREAM} failed (fatal: transport 'https' not allowed)",
+              "-DTAMSEL_CUBEB_REPOSITORY=<clone URL>", f"placed at {{tmp}}/shared/vendor/cubeb-{COMMIT}.tar.gz",
+              f"-DTAMSEL_CUBEB_ARCHIVE=<cubeb-{COMMIT}.tar.gz>"]),
             ("a repository without the commit", None, {**standin, "TAMSEL_CUBEB_COMMIT": "0" * 40},
-             f"the repository {self.standin} has no commit {'0' * 40}"),
+             [f"the repository {self.standin} has no commit {'0' * 40}"]),
             ("another commit never comes from an archive", GOOD, {"TAMSEL_CUBEB_COMMIT": self.first,
                                                                   "TAMSEL_CUBEB_ARCHIVE": VENDORED},
-             f"cubeb {self.first} cannot come from an archive"),
-            ("a commit given by a short hash", None, {**standin, "TAMSEL_CUBEB_COMMIT": self.first[:12]},
-             f'TAMSEL_CUBEB_COMMIT "{self.first[:12]}" is not a full commit hash'),
+             [f"cubeb {self.first} cannot come from an archive"]),
         ]
         for title, vendored, env, expected in cases:
             if expected[0] == "archive" and not VENDORED.exists():
@@ -153,9 +154,10 @@ class CubebSource(unittest.TestCase):
                 if vendored is not None:
                     place_vendored(tmp, vendored)
                 rc, out = configure(tmp, env=env)
-                if isinstance(expected, str):
+                if isinstance(expected, list):
                     self.assertNotEqual(rc, 0, out)
-                    self.assertIn(expected, flat(out))
+                    for text in expected:
+                        self.assertIn(text.replace("{tmp}", tmp), flat(out))
                     if vendored is not None:
                         self.assertNotIn("fetching it", out)
                     self.assertIsNone(fetched_commit(tmp), "a stopped configure fetched nothing")
@@ -167,14 +169,6 @@ class CubebSource(unittest.TestCase):
                     self.assertEqual(rc, 0, out)
                     self.assertIn(f"cubeb {expected[2]}: from the repository {expected[1]}", flat(out))
                     self.assertEqual(fetched_commit(tmp), expected[2])
-
-    def test_the_no_source_message_names_both_ways(self):
-        with tempfile.TemporaryDirectory() as tmp:
-            rc, out = configure(tmp)
-            self.assertNotEqual(rc, 0)
-            for way in ("-DTAMSEL_CUBEB_REPOSITORY=<clone URL>", f"{Path(tmp).resolve()}/shared/vendor/cubeb-{COMMIT}.tar.gz",
-                        f"-DTAMSEL_CUBEB_ARCHIVE=<cubeb-{COMMIT}.tar.gz>", "transport 'https' not allowed"):
-                self.assertIn(way, flat(out))
 
     def test_a_fetched_commit_is_kept_and_changed_only_by_its_hash(self):
         with tempfile.TemporaryDirectory() as tmp, tempfile.TemporaryDirectory() as moved:
@@ -217,6 +211,7 @@ class CubebSource(unittest.TestCase):
             rc, out = configure(tmp, f"-DTAMSEL_CUBEB_ARCHIVE={tmp}/absent.tar.gz")
             self.assertNotEqual(rc, 0)
             self.assertIn("cubeb source archive not found", flat(out))
+            self.assertIsNone(fetched_commit(tmp), "nothing was fetched instead")
 
     def test_environment_set_after_a_configure_without_source_is_taken(self):
         # The first configure stops and leaves the defaults in the cache; the variables set
