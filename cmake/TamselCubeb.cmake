@@ -3,49 +3,95 @@
 # pkg-config. The result is the imported target tamsel::cubeb, linked by the library that
 # calls cubeb (the audio controller).
 #
-# Where the source comes from (exactly one):
-#   TAMSEL_CUBEB_ARCHIVE     a `git archive` tarball of the pinned commit (the offline copy; our
-#                            scripts pass ../shared/vendor/cubeb-<commit>.tar.gz when it exists,
-#                            also through the environment variable of the same name). Its SHA-256
-#                            must equal TAMSEL_CUBEB_ARCHIVE_SHA256, or configuring stops.
-#   TAMSEL_CUBEB_REPOSITORY  a clone URL of the upstream cubeb repository (or a mirror of it);
-#                            the build checks out exactly TAMSEL_CUBEB_COMMIT, which git verifies
-#                            by its object hash.
-# There is deliberately no fallback: a bad archive never leads to another cubeb.
+# Where the source comes from, the first that applies:
+#   TAMSEL_CUBEB_ARCHIVE     a `git archive` tarball of the pinned commit; its SHA-256 must equal
+#                            TAMSEL_CUBEB_ARCHIVE_SHA256, or configuring stops.
+#   TAMSEL_CUBEB_REPOSITORY  set to a clone URL other than the upstream one (a mirror, a local
+#                            clone): TAMSEL_CUBEB_COMMIT is fetched from it.
+#   the vendored archive     ../shared/vendor/cubeb-<pinned commit>.tar.gz beside the checkout,
+#                            checked like TAMSEL_CUBEB_ARCHIVE.
+#   the upstream repository  TAMSEL_CUBEB_UPSTREAM, the default of TAMSEL_CUBEB_REPOSITORY.
+# Each of the three variables, when not set on the command line, is taken from the environment
+# variable of the same name. TAMSEL_CUBEB_COMMIT is the pinned commit unless set; another commit
+# can only come from a repository, since the archive digest belongs to the pinned one.
+# A repository is fetched while configuring, into cubeb-src of the build folder, and the commit
+# is checked out by its hash; later configures find it there and need no network. An archive
+# that fails its digest stops the configure: nothing falls back to a download.
 include(ExternalProject)
 
-set(TAMSEL_CUBEB_COMMIT eccd3215db9d74af17e379796b3667d57996588f)
+set(TAMSEL_CUBEB_PINNED_COMMIT eccd3215db9d74af17e379796b3667d57996588f)
 set(TAMSEL_CUBEB_ARCHIVE_SHA256 e22f46eb02b13dfd88d13cb6264ca227f15d9ab3db4a57f106e87c844c5bfa79)
+set(TAMSEL_CUBEB_UPSTREAM https://github.com/mozilla/cubeb.git)
 
-# The environment variable counts while the cache holds no source: a configure that stopped for
-# want of one (and left an empty entry behind) takes a variable set afterwards.
-if(NOT TAMSEL_CUBEB_ARCHIVE AND NOT TAMSEL_CUBEB_REPOSITORY AND NOT "$ENV{TAMSEL_CUBEB_ARCHIVE}" STREQUAL "")
-  set(TAMSEL_CUBEB_ARCHIVE "$ENV{TAMSEL_CUBEB_ARCHIVE}" CACHE FILEPATH
-      "git archive of cubeb at commit ${TAMSEL_CUBEB_COMMIT} (tar.gz), checked by SHA-256" FORCE)
-endif()
 set(TAMSEL_CUBEB_ARCHIVE "" CACHE FILEPATH
-    "git archive of cubeb at commit ${TAMSEL_CUBEB_COMMIT} (tar.gz), checked by SHA-256")
-set(TAMSEL_CUBEB_REPOSITORY "" CACHE STRING
-    "Clone URL of the upstream cubeb repository; commit ${TAMSEL_CUBEB_COMMIT} is checked out")
+    "git archive of cubeb at commit ${TAMSEL_CUBEB_PINNED_COMMIT} (tar.gz), checked by SHA-256")
+set(TAMSEL_CUBEB_REPOSITORY "${TAMSEL_CUBEB_UPSTREAM}" CACHE STRING
+    "Clone URL of the cubeb repository that TAMSEL_CUBEB_COMMIT is fetched from")
+set(TAMSEL_CUBEB_COMMIT "${TAMSEL_CUBEB_PINNED_COMMIT}" CACHE STRING
+    "The cubeb commit built (full hash); only a repository can provide one other than the pinned")
 
-if(TAMSEL_CUBEB_ARCHIVE)
-  if(NOT EXISTS "${TAMSEL_CUBEB_ARCHIVE}")
-    message(FATAL_ERROR "cubeb source archive not found: ${TAMSEL_CUBEB_ARCHIVE}")
+# A value other than the default counts as set; otherwise the environment variable of the same
+# name is read on every configure, so one set after a configure that stopped is taken by the next.
+function(_tamsel_cubeb_setting out name default)
+  if(NOT "${${name}}" STREQUAL "${default}")
+    set(${out} "${${name}}" PARENT_SCOPE)
+  elseif(NOT "$ENV{${name}}" STREQUAL "")
+    set(${out} "$ENV{${name}}" PARENT_SCOPE)
+  else()
+    set(${out} "${default}" PARENT_SCOPE)
   endif()
-  file(SHA256 "${TAMSEL_CUBEB_ARCHIVE}" _cubeb_digest)
+endfunction()
+_tamsel_cubeb_setting(_cubeb_archive TAMSEL_CUBEB_ARCHIVE "")
+_tamsel_cubeb_setting(_cubeb_repository TAMSEL_CUBEB_REPOSITORY "${TAMSEL_CUBEB_UPSTREAM}")
+_tamsel_cubeb_setting(_cubeb_commit TAMSEL_CUBEB_COMMIT "${TAMSEL_CUBEB_PINNED_COMMIT}")
+string(LENGTH "${_cubeb_commit}" _cubeb_commit_length)
+if(NOT _cubeb_commit MATCHES "^[0-9a-f]+$" OR NOT _cubeb_commit_length EQUAL 40)
+  message(FATAL_ERROR "TAMSEL_CUBEB_COMMIT \"${_cubeb_commit}\" is not a full commit hash (40 lower-case hex digits)")
+endif()
+get_filename_component(_cubeb_vendored
+  "${CMAKE_SOURCE_DIR}/../shared/vendor/cubeb-${TAMSEL_CUBEB_PINNED_COMMIT}.tar.gz" ABSOLUTE)
+set(_cubeb_source_dir ${CMAKE_BINARY_DIR}/cubeb-src)
+
+if(NOT _cubeb_archive AND _cubeb_repository STREQUAL TAMSEL_CUBEB_UPSTREAM
+   AND _cubeb_commit STREQUAL TAMSEL_CUBEB_PINNED_COMMIT AND EXISTS "${_cubeb_vendored}")
+  set(_cubeb_archive "${_cubeb_vendored}")
+endif()
+
+if(_cubeb_archive)
+  if(NOT _cubeb_commit STREQUAL TAMSEL_CUBEB_PINNED_COMMIT)
+    message(FATAL_ERROR "cubeb ${_cubeb_commit} cannot come from an archive (${_cubeb_archive}): only the pinned "
+                        "commit ${TAMSEL_CUBEB_PINNED_COMMIT} has a known archive digest; pass "
+                        "-DTAMSEL_CUBEB_REPOSITORY=<clone URL> instead")
+  endif()
+  if(NOT EXISTS "${_cubeb_archive}")
+    message(FATAL_ERROR "cubeb source archive not found: ${_cubeb_archive}")
+  endif()
+  file(SHA256 "${_cubeb_archive}" _cubeb_digest)
   if(NOT _cubeb_digest STREQUAL TAMSEL_CUBEB_ARCHIVE_SHA256)
-    message(FATAL_ERROR "cubeb source archive ${TAMSEL_CUBEB_ARCHIVE}: SHA-256 digest mismatch: "
-                        "expected ${TAMSEL_CUBEB_ARCHIVE_SHA256} (commit ${TAMSEL_CUBEB_COMMIT}), "
+    message(FATAL_ERROR "cubeb source archive ${_cubeb_archive}: SHA-256 digest mismatch: "
+                        "expected ${TAMSEL_CUBEB_ARCHIVE_SHA256} (commit ${TAMSEL_CUBEB_PINNED_COMMIT}), "
                         "got ${_cubeb_digest}. The archive is altered or truncated; not building cubeb from it.")
   endif()
-  set(_cubeb_source URL "${TAMSEL_CUBEB_ARCHIVE}" URL_HASH SHA256=${TAMSEL_CUBEB_ARCHIVE_SHA256})
-elseif(TAMSEL_CUBEB_REPOSITORY)
-  set(_cubeb_source GIT_REPOSITORY "${TAMSEL_CUBEB_REPOSITORY}" GIT_TAG ${TAMSEL_CUBEB_COMMIT}
-                    GIT_SHALLOW OFF GIT_SUBMODULES "" GIT_PROGRESS OFF)
+  message(STATUS "cubeb ${_cubeb_commit}: from the archive ${_cubeb_archive} (SHA-256 checked)")
+  set(_cubeb_source URL "${_cubeb_archive}" URL_HASH SHA256=${TAMSEL_CUBEB_ARCHIVE_SHA256})
 else()
-  message(FATAL_ERROR "No source for cubeb ${TAMSEL_CUBEB_COMMIT}: pass -DTAMSEL_CUBEB_REPOSITORY=<clone URL of "
-                      "the upstream cubeb repository> or -DTAMSEL_CUBEB_ARCHIVE=<cubeb-${TAMSEL_CUBEB_COMMIT}.tar.gz> "
-                      "(or set the environment variable TAMSEL_CUBEB_ARCHIVE). See README.md, \"Windows dependencies\".")
+  include(${CMAKE_CURRENT_LIST_DIR}/TamselCubebFetch.cmake)
+  tamsel_cubeb_fetch("${_cubeb_repository}" ${_cubeb_commit} "${_cubeb_source_dir}" _cubeb_problem)
+  if(_cubeb_problem)
+    message(FATAL_ERROR "No source for cubeb ${_cubeb_commit}: ${_cubeb_problem}. cubeb comes either from its "
+                        "repository, which this machine must reach (the upstream one by default; "
+                        "-DTAMSEL_CUBEB_REPOSITORY=<clone URL> names another), or from the archive of the "
+                        "pinned commit (a git archive of it): placed at ${_cubeb_vendored}, or passed with "
+                        "-DTAMSEL_CUBEB_ARCHIVE=<cubeb-${TAMSEL_CUBEB_PINNED_COMMIT}.tar.gz>. Each variable "
+                        "may also be set in the environment. See README.md, \"Windows dependencies\".")
+  endif()
+  if(NOT _cubeb_commit STREQUAL TAMSEL_CUBEB_PINNED_COMMIT)
+    message(WARNING "cubeb ${_cubeb_commit} is built instead of the pinned commit ${TAMSEL_CUBEB_PINNED_COMMIT}")
+  endif()
+  message(STATUS "cubeb ${_cubeb_commit}: from the repository ${_cubeb_repository}")
+  # The source is in place already; the commit in the command makes Ninja build again after a
+  # configure that checked out another one.
+  set(_cubeb_source DOWNLOAD_COMMAND ${CMAKE_COMMAND} -E echo "cubeb ${_cubeb_commit}" UPDATE_COMMAND "")
 endif()
 
 set(_cubeb_prefix ${CMAKE_BINARY_DIR}/cubeb)
@@ -69,8 +115,10 @@ if(CMAKE_C_COMPILER_LAUNCHER)
                           -DCMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER})
 endif()
 
+# The source folder is the same for both origins (scripts/package reads the licences from it).
 ExternalProject_Add(tamsel_cubeb_build
   ${_cubeb_source}
+  SOURCE_DIR ${_cubeb_source_dir}
   PREFIX ${CMAKE_BINARY_DIR}/cubeb-build
   CMAKE_ARGS ${_cubeb_args}
   BUILD_BYPRODUCTS ${_cubeb_library}

@@ -5,10 +5,13 @@ machine's binfmt registration and apt sources; the driver manifest the bundle no
 
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tarfile
 import tempfile
 import unittest
+import zipfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
@@ -212,15 +215,69 @@ class Arm64Root(unittest.TestCase):
             "deb http://mirror.test/debian bookworm contrib",
         ])
 
+MANIFEST = "helpers/driver-setup/src/vbcable-manifest.json"
+
+
+def scripts_copy(root):
+    """A copy of the scripts, the documents and the driver manifest at root/repo (so the vendored
+    folder they look for is root/shared/vendor)."""
+    repo = Path(root) / "repo"
+    repo.mkdir(exist_ok=True)
+    for folder in ("scripts", "docs"):
+        subprocess.run(["cp", "-r", str(REPO / folder), str(repo / folder)], check=True)
+    (repo / MANIFEST).parent.mkdir(parents=True)
+    (repo / MANIFEST).write_bytes((REPO / MANIFEST).read_bytes())
+    return repo
+
+
+class PackageCubebSource(unittest.TestCase):
+    """Without --cubeb-archive or --cubeb-source, scripts/package takes the cubeb licences from the
+    vendored archive when there is one, else from the cubeb source the build used."""
+
+    def test_the_vendored_archive_else_the_builds_cubeb_source(self):
+        fixture = Fixture()
+        self.addCleanup(fixture.cleanup)
+        repo = scripts_copy(fixture.root)
+        vendor = fixture.root / "shared/vendor"
+        build_source = fixture.root / "cubeb-src"  # beside the stand-in build's bin folder
+        # (title, vendored archive placed, build's source placed, licence expected or message)
+        cases = [
+            ("vendored archive", True, True, "Mozilla Foundation"),
+            ("the build's source", False, True, "the build's cubeb"),
+            ("neither", False, False, f"no cubeb source for the licences: no cubeb-*.tar.gz in {vendor} and no "
+                                      f"{build_source} (the build's)"),
+        ]
+        for title, vendored, built, expected in cases:
+            with self.subTest(title):
+                shutil.rmtree(vendor, ignore_errors=True)
+                shutil.rmtree(build_source, ignore_errors=True)
+                if vendored:
+                    shutil.copytree(fixture.vendor, vendor)
+                if built:
+                    with tarfile.open(fixture.archive) as tar:
+                        tar.extractall(fixture.root / "unpacked")
+                    shutil.move(fixture.root / "unpacked/cubeb-0123abcd", build_source)
+                    (build_source / "LICENSE").write_text("Copyright the build's cubeb\n")
+                shutil.rmtree(fixture.out, ignore_errors=True)
+                code, output = run([sys.executable, repo / "scripts/package", "--version", "1", "--arch", "x64",
+                                    "--bin-x64", fixture.bins["x64"], "--out", fixture.out], os.environ)
+                if built or vendored:
+                    self.assertEqual(code, 0, output)
+                    with zipfile.ZipFile(output.strip()) as archive:
+                        licence = archive.read(f"{Path(output.strip()).stem}/licenses/cubeb.txt").decode()
+                    self.assertIn(expected, licence)
+                else:
+                    self.assertEqual(code, 1, output)
+                    self.assertIn(f"package: {expected}", output)
+
+
 class DriverManifestSource(unittest.TestCase):
     """scripts/package reads the manifest the build embeds (helpers/driver-setup/src/
     vbcable-manifest.json); one it cannot use stops it with a message, not a traceback."""
 
-    MANIFEST = "helpers/driver-setup/src/vbcable-manifest.json"
-
     def test_an_unusable_manifest_stops_the_package_with_a_message(self):
         import json
-        members = json.loads((REPO / self.MANIFEST).read_bytes(), object_pairs_hook=list)
+        members = json.loads((REPO / MANIFEST).read_bytes(), object_pairs_hook=list)
         def text(pairs):
             return ("{\r\n" + ",\r\n".join(f'  "{n}": "{d}"' for n, d in pairs) + "\r\n}\r\n").encode()
         cases = [
@@ -233,15 +290,10 @@ class DriverManifestSource(unittest.TestCase):
         ]
         fixture = Fixture()
         self.addCleanup(fixture.cleanup)
-        # A copy of the scripts with the manifest where they look for it.
-        repo = fixture.root / "repo"
-        repo.mkdir(exist_ok=True)
-        for folder in ("scripts", "docs"):
-            subprocess.run(["cp", "-r", str(REPO / folder), str(repo / folder)], check=True)
-        (repo / self.MANIFEST).parent.mkdir(parents=True)
-        for title, content, message in [("unchanged", (REPO / self.MANIFEST).read_bytes(), None)] + cases:
+        repo = scripts_copy(fixture.root)
+        for title, content, message in [("unchanged", (REPO / MANIFEST).read_bytes(), None)] + cases:
             with self.subTest(title):
-                manifest = repo / self.MANIFEST
+                manifest = repo / MANIFEST
                 manifest.unlink(missing_ok=True)
                 if content is not None:
                     manifest.write_bytes(content)
