@@ -1,0 +1,157 @@
+#!/usr/bin/env bash
+# How often the capture host wakes and how much CPU it takes, next to parec in the same round.
+# A benchmark, not a test: it prints a table and asserts nothing.
+#
+#   HOST=build/linux-release/bin/tamsel_audio_host \
+#   TRANSLATOR=build/linux-release/bin/tamsel_test_translator \
+#     helpers/audio-host/bench/wakeups.sh [SECONDS=10] [ROUNDS=5]
+#   SERVERS="pulseaudio pipewire" (the default: both) chooses the sound servers.
+#   WINE_BENCH=build/windows-x64 also runs the x64 host under Wine over the scripted engine
+#   (tamsel_host_end_to_end_tests --gtest_filter=Wakeups*), at 10 ms packets and silent.
+#
+# Each round starts a private sound server (as the end-to-end tests do) and, per scene:
+#   tone       the host captures the system while a tone plays; parec records the sink's monitor
+#              at 20 ms fragments beside it, over the same seconds;
+#   silent     nothing plays, the sinks stay running (a server without idle suspend);
+#   suspended  nothing plays and the sinks are suspended, as on a desktop (PulseAudio only:
+#              module-suspend-on-idle).
+# Wakeups are voluntary plus involuntary context switches of every thread of the process
+# (/proc/PID/task/*/status); CPU is the threads' time on a CPU (/proc/PID/task/*/schedstat).
+# Both are sampled after a second of warm-up and again SECONDS later. The table gives the medians
+# over ROUNDS rounds, per process and per thread name.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+SECONDS_PER_SCENE=${1:-10}
+ROUNDS=${2:-5}
+SERVERS=${SERVERS:-pulseaudio pipewire}
+: "${HOST:?HOST must name a release tamsel_audio_host}" "${TRANSLATOR:?TRANSLATOR must name tamsel_test_translator}"
+HOST=$(readlink -f "$HOST")
+TRANSLATOR=$(readlink -f "$TRANSLATOR")
+results=$(mktemp)
+trap 'rm -f "$results"' EXIT
+
+# One line per thread of process $1: tid name switches cpu_ns.
+sample_tasks() {
+    local task tid name vol nonvol cpu
+    for task in /proc/"$1"/task/*; do
+        tid=${task##*/}
+        name=$(tr ' ' '_' <"$task/comm" 2>/dev/null) || continue
+        vol=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "$task/status" 2>/dev/null) || continue
+        nonvol=$(awk '/^nonvoluntary_ctxt_switches/ { print $2 }' "$task/status" 2>/dev/null) || continue
+        cpu=$(cut -d' ' -f1 "$task/schedstat" 2>/dev/null) || continue
+        echo "$tid $name $((vol + nonvol)) $cpu"
+    done
+}
+
+# Samples process $1 (and its threads) over SECONDS_PER_SCENE; appends to the results one line
+# per thread and one for the whole process: "server scene program thread wakeups/s cpu_ms/s".
+measure() {
+    local pid=$1 server=$2 scene=$3 program=$4 before after
+    before=$(sample_tasks "$pid")
+    sleep "$SECONDS_PER_SCENE"
+    after=$(sample_tasks "$pid")
+    awk -v secs="$SECONDS_PER_SCENE" -v server="$server" -v scene="$scene" -v program="$program" '
+        NR == FNR { sw[$1] = $3; cpu[$1] = $4; next }
+        ($1 in sw) {
+            dsw = ($3 - sw[$1]) / secs; dcpu = ($4 - cpu[$1]) / 1e6 / secs
+            tsw[$2] += dsw; tcpu[$2] += dcpu; all_sw += dsw; all_cpu += dcpu
+        }
+        END {
+            for (name in tsw) printf "%s %s %s %s %.1f %.3f\n", server, scene, program, name, tsw[name], tcpu[name]
+            printf "%s %s %s %s %.1f %.3f\n", server, scene, program, "(process)", all_sw, all_cpu
+        }' <(echo "$before") <(echo "$after") >>"$results"
+}
+
+# The host's pid: the translator's child running the host.
+host_of() {
+    local translator=$1 i child
+    for i in $(seq 100); do
+        for child in $(pgrep -P "$translator" || true); do
+            [ "$(readlink "/proc/$child/exe" 2>/dev/null)" = "$HOST" ] && { echo "$child"; return 0; }
+        done
+        sleep 0.05
+    done
+    return 1
+}
+
+# One scene: the host capturing the system for the warm-up and the window (and parec beside it
+# when $3 is "with-parec").
+scene() {
+    local server=$1 name=$2 parec_too=$3 translator host parec=
+    "$TRANSLATOR" --host "$HOST" --target system --out /dev/null --err "$E2E_TMP/$name.err" \
+        --stop-after-ms $(((SECONDS_PER_SCENE + 2) * 1000)) --timeout-ms $(((SECONDS_PER_SCENE + 30) * 1000)) \
+        >"$E2E_TMP/$name.report" &
+    translator=$!
+    host=$(host_of "$translator") || { echo "the host did not start" >&2; exit 1; }
+    if [ "$parec_too" = with-parec ]; then
+        parec --latency-msec=20 -d cable.monitor --raw >/dev/null &
+        parec=$!
+    fi
+    sleep 1
+    measure "$host" "$server" "$name" host &
+    local measuring=$!
+    [ -z "$parec" ] || measure "$parec" "$server" "$name" parec
+    wait "$measuring"
+    [ -z "$parec" ] || { kill "$parec"; wait "$parec" 2>/dev/null || true; }
+    wait "$translator" || { echo "the translator failed: $(cat "$E2E_TMP/$name.report" "$E2E_TMP/$name.err")" >&2; exit 1; }
+}
+
+all_suspended() { ! pactl list short sinks | awk '$2 == "cable" || $2 == "other"' | grep -q -v SUSPENDED; }
+
+round() {
+    local server=$1
+    (
+        export SOUND_SERVER=$server
+        source "$here/../tests/linux/e2e_common.sh"
+        start_server >/dev/null
+        sox -n -r 48000 -c 2 -b 16 "$E2E_TMP/tone.wav" synth $((SECONDS_PER_SCENE + 5)) sine 440 vol 0.3
+        paplay "$E2E_TMP/tone.wav" &
+        E2E_PIDS+=("$!")
+        scene "$server" tone with-parec
+        kill "${E2E_PIDS[-1]}"
+        wait "${E2E_PIDS[-1]}" 2>/dev/null || true
+        scene "$server" silent alone
+        if [ "$server" = pulseaudio ]; then
+            pactl load-module module-suspend-on-idle timeout=1 >/dev/null
+            poll 100 all_suspended || fail "the sinks did not suspend"
+            scene "$server" suspended alone
+        fi
+    )
+}
+
+for r in $(seq "$ROUNDS"); do
+    for server in $SERVERS; do
+        echo "round $r: $server" >&2
+        round "$server"
+    done
+done
+
+if [ -n "${WINE_BENCH:-}" ]; then
+    "$here/wine-wakeups.sh" "$WINE_BENCH" "$SECONDS_PER_SCENE" "$ROUNDS" >>"$results"
+fi
+
+# Medians over the rounds.
+python3 - "$results" <<'PY'
+import collections, statistics, sys
+rows = collections.defaultdict(list)
+for line in open(sys.argv[1]):
+    server, scene, program, thread, wakeups, cpu = line.split()
+    rows[(server, scene, program, thread)].append((float(wakeups), float(cpu)))
+print(f"{'server':<11} {'scene':<10} {'program':<8} {'thread':<17} {'wakeups/s':>10} {'cpu ms/s':>9} {'rounds':>6}")
+for key in sorted(rows, key=lambda k: (k[0], k[1], k[2], k[3] != "(process)", k[3])):
+    values = rows[key]
+    print(f"{key[0]:<11} {key[1]:<10} {key[2]:<8} {key[3]:<17} {statistics.median(v[0] for v in values):>10.1f} "
+          f"{statistics.median(v[1] for v in values):>9.3f} {len(values):>6}")
+# CPU of the host against parec, per round of the tone scene.
+ratios = collections.defaultdict(list)
+per_round = collections.defaultdict(dict)
+for line in open(sys.argv[1]):
+    server, scene, program, thread, wakeups, cpu = line.split()
+    if scene == "tone" and thread == "(process)":
+        per_round[server].setdefault(program, []).append(float(cpu))
+for server, programs in per_round.items():
+    pairs = list(zip(programs.get("host", []), programs.get("parec", [])))
+    if pairs:
+        ratio = statistics.median(h / p for h, p in pairs if p > 0)
+        print(f"{server}: host CPU / parec CPU, tone, median of {len(pairs)} rounds: {ratio:.2f}x")
+PY
