@@ -1,6 +1,7 @@
 #include "idle_wait.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace tamsel::capture {
 
@@ -13,8 +14,11 @@ void IdleWaitPolicy::History<T>::add(T value) noexcept {
 
 template <class T>
 T IdleWaitPolicy::History<T>::median() const noexcept {
+    // An insertion sort of at most ARRIVAL_HISTORY values.
     std::array<T, ARRIVAL_HISTORY> sorted = values;
-    std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(count));
+    for (std::size_t i = 1; i < count; ++i) {
+        for (std::size_t j = i; j > 0 && sorted[j] < sorted[j - 1]; --j) std::swap(sorted[j], sorted[j - 1]);
+    }
     return sorted[count / 2];
 }
 
