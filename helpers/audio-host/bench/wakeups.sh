@@ -30,7 +30,7 @@ TRANSLATOR=$(readlink -f "$TRANSLATOR")
 results=$(mktemp)
 trap 'rm -f "$results"' EXIT
 
-# One line per thread of process $1: tid name switches cpu_ns.
+# One line per thread of process $1: tid name switches voluntary_switches cpu_ns.
 sample_tasks() {
     local task tid name vol nonvol cpu
     for task in /proc/"$1"/task/*; do
@@ -39,26 +39,27 @@ sample_tasks() {
         vol=$(awk '/^voluntary_ctxt_switches/ { print $2 }' "$task/status" 2>/dev/null) || continue
         nonvol=$(awk '/^nonvoluntary_ctxt_switches/ { print $2 }' "$task/status" 2>/dev/null) || continue
         cpu=$(cut -d' ' -f1 "$task/schedstat" 2>/dev/null) || continue
-        echo "$tid $name $((vol + nonvol)) $cpu"
+        echo "$tid $name $((vol + nonvol)) $vol $cpu"
     done
 }
 
 # Samples process $1 (and its threads) over SECONDS_PER_SCENE; appends to the results one line
-# per thread and one for the whole process: "server scene program thread wakeups/s cpu_ms/s".
+# per thread and one for the whole process:
+# "server scene program thread wakeups/s voluntary/s cpu_ms/s".
 measure() {
     local pid=$1 server=$2 scene=$3 program=$4 before after
     before=$(sample_tasks "$pid")
     sleep "$SECONDS_PER_SCENE"
     after=$(sample_tasks "$pid")
     awk -v secs="$SECONDS_PER_SCENE" -v server="$server" -v scene="$scene" -v program="$program" '
-        NR == FNR { sw[$1] = $3; cpu[$1] = $4; next }
+        NR == FNR { sw[$1] = $3; vol[$1] = $4; cpu[$1] = $5; next }
         ($1 in sw) {
-            dsw = ($3 - sw[$1]) / secs; dcpu = ($4 - cpu[$1]) / 1e6 / secs
-            tsw[$2] += dsw; tcpu[$2] += dcpu; all_sw += dsw; all_cpu += dcpu
+            dsw = ($3 - sw[$1]) / secs; dvol = ($4 - vol[$1]) / secs; dcpu = ($5 - cpu[$1]) / 1e6 / secs
+            tsw[$2] += dsw; tvol[$2] += dvol; tcpu[$2] += dcpu; all_sw += dsw; all_vol += dvol; all_cpu += dcpu
         }
         END {
-            for (name in tsw) printf "%s %s %s %s %.1f %.3f\n", server, scene, program, name, tsw[name], tcpu[name]
-            printf "%s %s %s %s %.1f %.3f\n", server, scene, program, "(process)", all_sw, all_cpu
+            for (name in tsw) printf "%s %s %s %s %.1f %.1f %.3f\n", server, scene, program, name, tsw[name], tvol[name], tcpu[name]
+            printf "%s %s %s %s %.1f %.1f %.3f\n", server, scene, program, "(process)", all_sw, all_vol, all_cpu
         }' <(echo "$before") <(echo "$after") >>"$results"
 }
 
@@ -135,18 +136,20 @@ python3 - "$results" <<'PY'
 import collections, statistics, sys
 rows = collections.defaultdict(list)
 for line in open(sys.argv[1]):
-    server, scene, program, thread, wakeups, cpu = line.split()
-    rows[(server, scene, program, thread)].append((float(wakeups), float(cpu)))
-print(f"{'server':<11} {'scene':<10} {'program':<8} {'thread':<17} {'wakeups/s':>10} {'cpu ms/s':>9} {'rounds':>6}")
+    server, scene, program, thread, wakeups, voluntary, cpu = line.split()
+    rows[(server, scene, program, thread)].append((float(wakeups), float(voluntary), float(cpu)))
+print(f"{'server':<11} {'scene':<10} {'program':<8} {'thread':<17} {'wakeups/s':>10} {'voluntary':>10} "
+      f"{'cpu ms/s':>9} {'rounds':>6}")
 for key in sorted(rows, key=lambda k: (k[0], k[1], k[2], k[3] != "(process)", k[3])):
     values = rows[key]
     print(f"{key[0]:<11} {key[1]:<10} {key[2]:<8} {key[3]:<17} {statistics.median(v[0] for v in values):>10.1f} "
-          f"{statistics.median(v[1] for v in values):>9.3f} {len(values):>6}")
+          f"{statistics.median(v[1] for v in values):>10.1f} {statistics.median(v[2] for v in values):>9.3f} "
+          f"{len(values):>6}")
 # CPU of the host against parec, per round of the tone scene.
 ratios = collections.defaultdict(list)
 per_round = collections.defaultdict(dict)
 for line in open(sys.argv[1]):
-    server, scene, program, thread, wakeups, cpu = line.split()
+    server, scene, program, thread, wakeups, voluntary, cpu = line.split()
     if scene == "tone" and thread == "(process)":
         per_round[server].setdefault(program, []).append(float(cpu))
 for server, programs in per_round.items():

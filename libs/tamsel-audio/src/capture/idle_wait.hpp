@@ -18,8 +18,10 @@
 // - Nothing arriving (nothing plays, or no push has come yet). Once the awaited push is more than
 //   one spacing late, every further empty pass doubles the sleep, from IDLE_POLL up to
 //   IDLE_CEILING. The first piece found ends the back-off. The ceiling bounds how late the first
-//   chunk after a silence can leave; the 32-slot queue holds about 320 ms of 10 ms packets, so
-//   nothing is dropped meanwhile.
+//   chunk after a silence can leave; the 32-slot queue holds about 340 ms (32 pieces of at most
+//   512 frames; 320 ms of the engine's 10 ms packets), so nothing is dropped meanwhile. At the
+//   ceiling the worker wakes five times a second; with the packet loop's four wakes a second
+//   (its 250 ms event wait) a capture of silence stays under ten.
 // - A diagnostic line due sooner (the caller's deadline) ends the sleep then.
 //
 // Size and spacing are the medians of the last ARRIVAL_HISTORY pushes, so one push that
@@ -38,7 +40,7 @@
 namespace tamsel::capture {
 
 inline constexpr std::chrono::nanoseconds IDLE_POLL = std::chrono::milliseconds(1);
-inline constexpr std::chrono::nanoseconds IDLE_CEILING = std::chrono::milliseconds(100);
+inline constexpr std::chrono::nanoseconds IDLE_CEILING = std::chrono::milliseconds(200);
 inline constexpr std::chrono::nanoseconds ARRIVAL_SLACK = std::chrono::microseconds(500);
 inline constexpr std::size_t ARRIVAL_HISTORY = 5;
 
