@@ -7,7 +7,8 @@
 #     helpers/audio-host/bench/wakeups.sh [SECONDS=10] [ROUNDS=5]
 #   SERVERS="pulseaudio pipewire" (the default: both) chooses the sound servers.
 #   WINE_BENCH=build/windows-x64 also runs the x64 host under Wine over the scripted engine
-#   (tamsel_host_end_to_end_tests --gtest_filter=Wakeups*), at 10 ms packets and silent.
+#   (CTest tamsel_host_wakeups_bench), at 10 ms packets and with a silent target; SERVERS= (empty)
+#   runs that alone.
 #
 # Each round starts a private sound server (as the end-to-end tests do) and, per scene:
 #   tone       the host captures the system while a tone plays; parec records the sink's monitor
@@ -23,7 +24,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 SECONDS_PER_SCENE=${1:-10}
 ROUNDS=${2:-5}
-SERVERS=${SERVERS:-pulseaudio pipewire}
+SERVERS=${SERVERS-pulseaudio pipewire}
 : "${HOST:?HOST must name a release tamsel_audio_host}" "${TRANSLATOR:?TRANSLATOR must name tamsel_test_translator}"
 HOST=$(readlink -f "$HOST")
 TRANSLATOR=$(readlink -f "$TRANSLATOR")
@@ -43,15 +44,12 @@ sample_tasks() {
     done
 }
 
-# Samples process $1 (and its threads) over SECONDS_PER_SCENE; appends to the results one line
-# per thread and one for the whole process:
+# The rates between two samples of one process taken $3 seconds apart (files $1 and $2), appended
+# to the results as one line per thread name and one for the whole process:
 # "server scene program thread wakeups/s voluntary/s cpu_ms/s".
-measure() {
-    local pid=$1 server=$2 scene=$3 program=$4 before after
-    before=$(sample_tasks "$pid")
-    sleep "$SECONDS_PER_SCENE"
-    after=$(sample_tasks "$pid")
-    awk -v secs="$SECONDS_PER_SCENE" -v server="$server" -v scene="$scene" -v program="$program" '
+rates() {
+    local before=$1 after=$2 secs=$3 server=$4 scene=$5 program=$6
+    awk -v secs="$secs" -v server="$server" -v scene="$scene" -v program="$program" '
         NR == FNR { sw[$1] = $3; vol[$1] = $4; cpu[$1] = $5; next }
         ($1 in sw) {
             dsw = ($3 - sw[$1]) / secs; dvol = ($4 - vol[$1]) / secs; dcpu = ($5 - cpu[$1]) / 1e6 / secs
@@ -60,7 +58,18 @@ measure() {
         END {
             for (name in tsw) printf "%s %s %s %s %.1f %.1f %.3f\n", server, scene, program, name, tsw[name], tvol[name], tcpu[name]
             printf "%s %s %s %s %.1f %.1f %.3f\n", server, scene, program, "(process)", all_sw, all_vol, all_cpu
-        }' <(echo "$before") <(echo "$after") >>"$results"
+        }' "$before" "$after" >>"$results"
+}
+
+# Samples process $1 (and its threads) over SECONDS_PER_SCENE.
+measure() {
+    local pid=$1 server=$2 scene=$3 program=$4 before after
+    before=$(mktemp) after=$(mktemp)
+    sample_tasks "$pid" >"$before"
+    sleep "$SECONDS_PER_SCENE"
+    sample_tasks "$pid" >"$after"
+    rates "$before" "$after" "$SECONDS_PER_SCENE" "$server" "$scene" "$program"
+    rm -f "$before" "$after"
 }
 
 # The host's pid: the translator's child running the host.
@@ -127,8 +136,50 @@ for r in $(seq "$ROUNDS"); do
     done
 done
 
+# The x64 host under Wine over the scripted engine: the benchmark program announces each phase
+# on its standard output ("wakeups: playing begins", ...), and the host's threads (Wine's threads
+# are Linux threads) are sampled when a phase begins and when it ends.
+wine_round() {
+    local build=$1 log line phase pid= started before after current=
+    log=$(mktemp) before=$(mktemp) after=$(mktemp)
+    TAMSEL_WAKEUPS_SECONDS=$SECONDS_PER_SCENE xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
+        ctest --test-dir "$build" -R '^tamsel_host_wakeups_bench$' -V >"$log" 2>&1 &
+    local bench=$!
+    while kill -0 "$bench" 2>/dev/null; do
+        line=$(grep -o 'wakeups: [a-z]* [a-z]*' "$log" | tail -n1 || true)
+        case "$line" in
+            *"playing begins"|*"silent begins")
+                phase=${line#wakeups: }; phase=${phase% begins}
+                if [ "$phase" != "${current:-}" ]; then
+                    current=$phase
+                    # The host itself (its command line begins with its Windows path), not the
+                    # benchmark program that names it among its arguments.
+                    pid=$(pgrep -f '^[A-Z]:[^ ]*\\tamsel_audio_host\.exe( |$)' | head -n1)
+                    sample_tasks "$pid" >"$before"; started=$(date +%s.%N)
+                fi ;;
+            *"playing ends"|*"silent ends")
+                if [ -n "${current:-}" ] && [ "$line" = "wakeups: $current ends" ]; then
+                    sample_tasks "$pid" >"$after"
+                    rates "$before" "$after" "$(awk -v now="$(date +%s.%N)" -v then="$started" 'BEGIN { print now - then }')" wine-x64 "$current" host
+                    current=
+                fi ;;
+        esac
+        sleep 0.05
+    done
+    wait "$bench" || { echo "the Wine benchmark failed:" >&2; tail -n 30 "$log" >&2; exit 1; }
+    rm -f "$log" "$before" "$after"
+}
+
 if [ -n "${WINE_BENCH:-}" ]; then
-    "$here/wine-wakeups.sh" "$WINE_BENCH" "$SECONDS_PER_SCENE" "$ROUNDS" >>"$results"
+    export WINEPREFIX WINEDEBUG=-all
+    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/tamsel-wine.XXXXXX")
+    WINEDLLOVERRIDES="mscoree,mshtml=" wine wineboot -i >/dev/null 2>&1
+    for r in $(seq "$ROUNDS"); do
+        echo "round $r: wine-x64" >&2
+        wine_round "$WINE_BENCH"
+    done
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
 fi
 
 # Medians over the rounds.
