@@ -148,6 +148,10 @@ start_pipewire() {
     E2E_DAEMONS+=("$!")
     pipewire-pulse >"$E2E_TMP/pipewire-pulse.log" 2>&1 &
     E2E_DAEMONS+=("$!")
+    # Its socket first: a PulseAudio client asking earlier makes the runtime folder's "pulse"
+    # folder itself, and pipewire-pulse then fails to make it ("mkdir() ... File exists").
+    poll 100 test -S "$XDG_RUNTIME_DIR/pulse/native" ||
+        fail "pipewire-pulse did not start: $(cat "$E2E_TMP/pipewire-pulse.log")"
     poll 100 pactl info >/dev/null 2>&1 || fail "pipewire-pulse does not answer: $(cat "$E2E_TMP/pipewire-pulse.log")"
     pactl load-module module-null-sink sink_name=cable rate=48000 >/dev/null
     pactl load-module module-null-sink sink_name=other rate=44100 >/dev/null

@@ -48,7 +48,8 @@ MIN_SNR_DB=15
 # PulseAudio. Such a quantum counts as about 30 ms lost inside (the blocks around the cut); two
 # in one round were seen once in 240 rounds. The bounds leave room for three, at loud moments.
 # Its session manager links a monitor stream a few quanta after the stream it records: 0-48 ms
-# lost at the start in 240 rounds on a quiet machine, up to 80 ms with a full test run beside it.
+# lost at the start in 240 rounds on a quiet machine, up to 80 ms with a full test run beside it,
+# up to 149 ms with other builds and Wine tests loading both cores (3 of 100 rounds over 120 ms).
 # Since the server loses audio on its way to every record stream, a fixed bound for the losses
 # inside would fail by chance there and tell nothing of the host: on PipeWire each round (but the
 # move, whose speech changes sinks) runs a reference recorder beside the host, parec on the
@@ -62,7 +63,7 @@ MIN_SNR_DB=15
 # bounded: the losses are, and what is put in.
 REFERENCE_MARGIN_MS=60
 if [ "$SOUND_SERVER" = pipewire ]; then
-    START_LOSS_MS=120
+    START_LOSS_MS=160
     MAX_LOST_INSIDE_MS=100
     MIN_SNR_DB=10
     REFERENCE_SINK=cable
