@@ -90,24 +90,7 @@ Result<std::unique_ptr<PulseCaptureClient>> PulseCaptureClient::open(const Loopb
         if (!client->iterate(left)) return fail(join_context(CONTEXT, "main loop failed"));
     }
     pa_context_set_state_callback(client->context_, &PulseCaptureClient::on_context_state, client.get());
-    // Which server serves us decides how the latency anchors are held (open_anchor).
-    pa_operation* asked = pa_context_get_server_info(client->context_, &PulseCaptureClient::on_server_info, client.get());
-    if (asked == nullptr) return fail(pulse_error(CONTEXT, pa_context_errno(client->context_)));
-    while (pa_operation_get_state(asked) == PA_OPERATION_RUNNING) {
-        const std::int64_t left = deadline - now_us();
-        if (left <= 0 || !client->iterate(left)) {
-            pa_operation_unref(asked);
-            return fail(pulse_error(CONTEXT, left <= 0 ? PA_ERR_TIMEOUT : pa_context_errno(client->context_)));
-        }
-    }
-    pa_operation_unref(asked);
     return client;
-}
-
-void PulseCaptureClient::on_server_info(pa_context*, const pa_server_info* info, void* raw) {
-    auto* self = static_cast<PulseCaptureClient*>(raw);
-    const char* name = info != nullptr ? info->server_name : nullptr;
-    self->pipewire_ = name != nullptr && std::string_view(name).find("PipeWire") != std::string_view::npos;
 }
 
 PulseCaptureClient::~PulseCaptureClient() {
@@ -316,12 +299,11 @@ void PulseCaptureClient::open_anchor(std::uint32_t sink, const char* monitor_sou
     pa_stream_set_read_callback(stream, &PulseCaptureClient::on_anchor_read, anchor.get());
     pa_stream_set_state_callback(stream, &PulseCaptureClient::on_anchor_state, anchor.get());
     const pa_buffer_attr attributes = record_attributes(sizeof(float));
-    // On PulseAudio corked from the start: the server keeps the latency it asks for while nothing
-    // crosses the socket, so the anchor never wakes this process. PipeWire's server sets a graph's
-    // quantum from the streams that run, so there the anchor must run to hold it.
+    // Corked from the start: the server keeps the latency it asks for while nothing crosses the
+    // socket, so the anchor never wakes this process.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_PEAK_DETECT | PA_STREAM_ADJUST_LATENCY |
                                                       PA_STREAM_DONT_MOVE | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
-                                                      (pipewire_ ? 0 : PA_STREAM_START_CORKED));
+                                                      PA_STREAM_START_CORKED);
     if (pa_stream_connect_record(stream, monitor_source, &attributes, flags) < 0) return;
     anchors_[sink] = std::move(anchor);
 }
