@@ -6,6 +6,7 @@ add_library(tamsel_capture STATIC
   src/capture/chunk_assembler.cpp
   src/capture/convert.cpp
   src/capture/convert_scalar.cpp
+  src/capture/idle_wait.cpp
   src/capture/output.cpp)
 target_link_libraries(tamsel_capture PUBLIC tamsel::audio_base)
 add_library(tamsel::capture ALIAS tamsel_capture)
@@ -26,7 +27,7 @@ target_link_libraries(tamsel_capture_internal INTERFACE tamsel::capture)
 
 # The out-of-memory case needs the sanitizer's allocator to fail like the system's does.
 tamsel_add_test(tamsel_capture_unit_tests
-  SOURCES tests/capture_convert_test.cpp tests/capture_producer_test.cpp
+  SOURCES tests/capture_convert_test.cpp tests/capture_producer_test.cpp tests/capture_idle_wait_test.cpp
   LIBS tamsel_capture_internal ENV ASAN_OPTIONS=allocator_may_return_null=1)
 tamsel_add_test(tamsel_capture_worker_tests
   SOURCES tests/capture_worker_test.cpp

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <condition_variable>
 #include <mutex>
 #include <numeric>
@@ -42,24 +43,38 @@ Bytes converted(const std::vector<float>& samples, std::uint16_t channels = 2) {
     return out;
 }
 
+// The simulated time of the worker under test: its idle sleeps advance it, and the producer's
+// stamps read it too (one clock for both, as in the pipeline).
+std::atomic<std::int64_t> fake_clock_ns{0};
+MonotonicClock::time_point fake_clock() noexcept {
+    return MonotonicClock::time_point(std::chrono::nanoseconds(fake_clock_ns.load()));
+}
+
 // What a worker under test wrote, and the simulated time its idle sleeps advance.
 struct Harness {
+    Harness() { fake_clock_ns.store(0); }
+
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Bytes> chunks;
     std::vector<std::string> lines;
     std::vector<std::chrono::nanoseconds> line_times;
-    std::atomic<std::int64_t> fake_ns{0};
+    std::atomic<std::int64_t>& fake_ns = fake_clock_ns;
     std::atomic<std::uint64_t> idle_passes{0};
+    std::vector<std::chrono::nanoseconds> sleeps;  // every idle wait the worker chose
     std::atomic<bool> hold{false};  // keeps the worker from starting its loop until released or stopped
     bool write_result = true;
 
     WorkerHooks hooks(bool diagnostics = false) {
         WorkerHooks h = standard_worker_hooks();
         h.diagnostics_enabled = diagnostics;
-        h.now = [this] { return MonotonicClock::time_point(std::chrono::nanoseconds(fake_ns.load())); };
-        h.idle_sleep = [this] {
-            fake_ns.fetch_add(std::chrono::nanoseconds(2ms).count());
+        h.clock = &fake_clock;
+        h.idle_sleep = [this](std::chrono::nanoseconds sleep) {
+            {
+                std::lock_guard lock(mutex);
+                sleeps.push_back(sleep);
+            }
+            fake_ns.fetch_add(sleep.count());
             idle_passes.fetch_add(1);
             std::this_thread::sleep_for(100us);
         };
@@ -368,10 +383,9 @@ TEST(CaptureWorker, DiagnosticLinesComeEverySecondOfWorkerTime) {
     EXPECT_EQ(harness.lines[0],
               "TAMSEL_CAPTURE rate=48000 channels=2 accepted_frames=960 dropped_frames=0 discontinuities=0\n");
     for (std::size_t i = 0; i < harness.line_times.size(); ++i) {
-        // Time moves only by idle sleeps of 2 ms, so each line comes at the first pass at or
-        // after the next whole second.
-        EXPECT_GE(harness.line_times[i], std::chrono::seconds(i + 1)) << "line " << i;
-        EXPECT_LT(harness.line_times[i], std::chrono::seconds(i + 1) + 3ms) << "line " << i;
+        // Time moves only by idle sleeps, and an idle sleep ends when the next line is due:
+        // each line comes on the whole second, however long the sleeps have grown.
+        EXPECT_EQ(harness.line_times[i], std::chrono::seconds(i + 1)) << "line " << i;
     }
 }
 
@@ -384,6 +398,36 @@ TEST(CaptureWorker, NoDiagnosticLineWithoutDropsWhenDiagnosticsAreOff) {
     while (harness.fake_ns.load() < std::chrono::nanoseconds(3s).count()) std::this_thread::sleep_for(1ms);
     worker->stop();
     EXPECT_TRUE(harness.lines.empty());
+}
+
+TEST(CaptureWorker, AStopEndsTheWorkersLongestSleepAtOnce) {
+    // The system's idle timer with a ceiling of an hour: after a chunk whose push the clock
+    // says came an hour from now, the worker sleeps for the hour. Only the stop's wake can end
+    // that sleep; a stop that does not wake it fails at the watchdog instead of hanging.
+    Harness harness;
+    WorkerHooks hooks = harness.hooks(false);
+    hooks.idle_sleep = nullptr;
+    hooks.idle_ceiling = 1h;
+    auto worker = start_capture_worker_with(2, 48000, 32, new_flag(), hooks);
+    ASSERT_TRUE(worker);
+    const auto audio = frames_from(0, 960);
+    fake_clock_ns.store(std::chrono::nanoseconds(1h).count());
+    worker->push_samples(audio.data(), audio.size());
+    fake_clock_ns.store(0);
+    ASSERT_TRUE(harness.wait_for([](Harness& h) { return h.chunks.size() == 1; }));
+
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        worker->stop();
+        stopped.store(true);
+    });
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (!stopped.load() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    if (!stopped.load()) {
+        std::fprintf(stderr, "the stop did not end the worker's idle wait\n");
+        std::_Exit(1);
+    }
+    stopper.join();
 }
 
 // ---- Allocation failures -------------------------------------------------------------------
@@ -424,9 +468,9 @@ TEST(CaptureWorker, AStartWhoseAllocationFailsReturnsAndStopsItsThread) {
 TEST(CaptureWorker, AnExceptionOnTheWorkerThreadEndsItsOutputAndIsReported) {
     // The worker's own first allocation after its start hook throws (the diagnostic line).
     WorkerHooks hooks = quiet_hooks();
-    std::atomic<std::int64_t> fake_ns{0};
-    hooks.now = [&] { return MonotonicClock::time_point(std::chrono::nanoseconds(fake_ns.load())); };
-    hooks.idle_sleep = [&] { fake_ns.fetch_add(std::chrono::nanoseconds(100ms).count()); };
+    fake_clock_ns.store(0);
+    hooks.clock = &fake_clock;
+    hooks.idle_sleep = [](std::chrono::nanoseconds sleep) { fake_clock_ns.fetch_add(sleep.count()); };
     hooks.on_worker_start = [](const std::atomic<bool>&) { test::fail_allocation(1); };
     auto output_failed = std::make_shared<std::atomic<bool>>(false);
     Result<CaptureWorker> worker = start_capture_worker_with(2, 48000, 32, output_failed, hooks);

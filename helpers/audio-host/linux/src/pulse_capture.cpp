@@ -299,8 +299,11 @@ void PulseCaptureClient::open_anchor(std::uint32_t sink, const char* monitor_sou
     pa_stream_set_read_callback(stream, &PulseCaptureClient::on_anchor_read, anchor.get());
     pa_stream_set_state_callback(stream, &PulseCaptureClient::on_anchor_state, anchor.get());
     const pa_buffer_attr attributes = record_attributes(sizeof(float));
+    // Corked from the start: the server keeps the latency it asks for while nothing crosses the
+    // socket, so the anchor never wakes this process.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_PEAK_DETECT | PA_STREAM_ADJUST_LATENCY |
-                                                      PA_STREAM_DONT_MOVE | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND);
+                                                      PA_STREAM_DONT_MOVE | PA_STREAM_DONT_INHIBIT_AUTO_SUSPEND |
+                                                      PA_STREAM_START_CORKED);
     if (pa_stream_connect_record(stream, monitor_source, &attributes, flags) < 0) return;
     anchors_[sink] = std::move(anchor);
 }

@@ -13,7 +13,7 @@ E2E_DAEMONS=()  # the PipeWire stack and its session bus, stopped in reverse ord
 SOUND_SERVER=${SOUND_SERVER:-pulseaudio}
 
 e2e_cleanup() {
-    local pid
+    local status=$? pid
     for pid in "${E2E_PIDS[@]+"${E2E_PIDS[@]}"}"; do
         kill -KILL -- "-$pid" 2>/dev/null || true  # a process group of bg_tree
         kill -KILL "$pid" 2>/dev/null || true
@@ -28,6 +28,11 @@ e2e_cleanup() {
         done
     fi
     stop_daemons
+    # E2E_KEEP_FAILED=DIR keeps the folder of a test that failed (captures, standard error of the
+    # host, the server's logs) in DIR, for a look afterwards.
+    if [ "$status" != 0 ] && [ -n "${E2E_KEEP_FAILED:-}" ]; then
+        mkdir -p "$E2E_KEEP_FAILED" && cp -r "$E2E_TMP" "$E2E_KEEP_FAILED/" 2>/dev/null || true
+    fi
     rm -rf "$E2E_TMP"
 }
 
@@ -143,6 +148,10 @@ start_pipewire() {
     E2E_DAEMONS+=("$!")
     pipewire-pulse >"$E2E_TMP/pipewire-pulse.log" 2>&1 &
     E2E_DAEMONS+=("$!")
+    # Its socket first: a PulseAudio client asking earlier makes the runtime folder's "pulse"
+    # folder itself, and pipewire-pulse then fails to make it ("mkdir() ... File exists").
+    poll 100 test -S "$XDG_RUNTIME_DIR/pulse/native" ||
+        fail "pipewire-pulse did not start: $(cat "$E2E_TMP/pipewire-pulse.log")"
     poll 100 pactl info >/dev/null 2>&1 || fail "pipewire-pulse does not answer: $(cat "$E2E_TMP/pipewire-pulse.log")"
     pactl load-module module-null-sink sink_name=cable rate=48000 >/dev/null
     pactl load-module module-null-sink sink_name=other rate=44100 >/dev/null

@@ -37,17 +37,23 @@ void run_worker(WorkerContext& context) {
     // used for every idle pass.
     std::optional<IdleTimer> timer;
     if (!hooks.idle_sleep) timer.emplace();
-    DiagnosticCheck diagnostics(context.diagnostics_enabled, hooks.now());
+    IdleWaitPolicy idle(context.sample_rate, hooks.idle_ceiling);
+    DiagnosticCheck diagnostics(context.diagnostics_enabled, hooks.clock());
     while (context.running->load(std::memory_order_acquire)) {
-        if (!context.assembler.take_from(*context.queue, *context.running, *context.output_failed, hooks.write_chunk)) {
+        if (const std::optional<TakenPiece> taken =
+                context.assembler.take_from(*context.queue, *context.running, *context.output_failed, hooks.write_chunk)) {
+            idle.took(taken->pushed_at, taken->frames);
+        } else {
+            const std::chrono::nanoseconds sleep =
+                idle.sleep_for(hooks.clock(), context.assembler.frames_needed(), diagnostics.next_due(*context.counters));
             if (timer) {
-                timer->wait(IDLE_SLEEP);
+                timer->wait(sleep, hooks.write_stop.get());
             } else {
-                hooks.idle_sleep();
+                hooks.idle_sleep(sleep);
             }
         }
         const std::string line =
-            diagnostics.check(hooks.now(), *context.counters, context.sample_rate, context.channels);
+            diagnostics.check(hooks.clock(), *context.counters, context.sample_rate, context.channels);
         if (!line.empty()) hooks.write_line(line);
     }
     // Pieces still queued and samples pending are dropped with the context.
@@ -96,7 +102,6 @@ struct CaptureWorker::Impl {
 
 WorkerHooks standard_worker_hooks() {
     WorkerHooks hooks;
-    hooks.now = [] { return MonotonicClock::now(); };
     hooks.write_stop = std::make_shared<WriteStop>();
     hooks.write_chunk = [stop = hooks.write_stop](const std::uint8_t* bytes, std::size_t size) {
         return write_chunk(bytes, size, stop.get());
@@ -128,6 +133,7 @@ Result<CaptureWorker> start_capture_worker_with(std::uint16_t channels, std::uin
     // joins a thread that exists.
     auto impl = std::make_unique<CaptureWorker::Impl>();
     impl->producer.channels = channels;
+    impl->producer.clock = hooks.clock;
     impl->queue = queue;
     impl->running = running;
     impl->counters = counters;

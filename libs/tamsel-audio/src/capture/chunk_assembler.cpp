@@ -29,14 +29,15 @@ void ChunkAssembler::append(const SamplePiece& piece) {
     pending_size_ += piece.sample_count;
 }
 
-bool ChunkAssembler::take_from(SampleQueue& queue, const std::atomic<bool>& running, std::atomic<bool>& output_failed,
-                               const ChunkWriter& write) {
+std::optional<TakenPiece> ChunkAssembler::take_from(SampleQueue& queue, const std::atomic<bool>& running,
+                                                    std::atomic<bool>& output_failed, const ChunkWriter& write) {
     const SamplePiece* piece = queue.try_peek();
-    if (!piece) return false;
+    if (!piece) return std::nullopt;
+    const TakenPiece taken{piece->pushed_at, piece->sample_count / channels_};
     append(*piece);
     queue.release();
     emit_chunks(running, output_failed, write);
-    return true;
+    return taken;
 }
 
 void ChunkAssembler::emit_chunks(const std::atomic<bool>& running, std::atomic<bool>& output_failed,

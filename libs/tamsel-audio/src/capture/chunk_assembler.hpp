@@ -21,6 +21,12 @@ constexpr std::uint32_t chunk_frames_for_rate(std::uint32_t sample_rate) noexcep
     return sample_rate / 50 == 0 ? 1 : sample_rate / 50;
 }
 
+// What ChunkAssembler::take_from took: when the piece's push began and its frames.
+struct TakenPiece {
+    MonotonicClock::time_point pushed_at;
+    std::size_t frames = 0;
+};
+
 // Receives the bytes of one converted chunk; false when they could not be written.
 using ChunkWriter = std::function<bool(const std::uint8_t*, std::size_t)>;
 
@@ -32,6 +38,8 @@ public:
 
     std::size_t chunk_samples() const noexcept { return chunk_samples_; }
     std::size_t pending_samples() const noexcept { return pending_size_; }
+    // Frames still missing from the chunk being assembled (at least 1: whole chunks leave at once).
+    std::size_t frames_needed() const noexcept { return (chunk_samples_ - pending_size_) / channels_; }
     std::optional<std::uint64_t> expected_next_frame() const noexcept { return expected_next_frame_; }
 
     // Copies the piece's samples behind the pending ones, after discarding the pending audio
@@ -44,8 +52,8 @@ public:
     void emit_chunks(const std::atomic<bool>& running, std::atomic<bool>& output_failed, const ChunkWriter& write);
     // The worker's step: takes the oldest piece from the queue, copies it in (append), hands
     // its slot back before anything is written, so a slow reader does not keep a slot from the
-    // producer, then emit_chunks. False when the queue was empty.
-    bool take_from(SampleQueue& queue, const std::atomic<bool>& running, std::atomic<bool>& output_failed,
+    // producer, then emit_chunks. Empty when the queue was empty.
+    std::optional<TakenPiece> take_from(SampleQueue& queue, const std::atomic<bool>& running, std::atomic<bool>& output_failed,
                    const ChunkWriter& write);
 
 private:

@@ -24,6 +24,11 @@ std::string diagnostic_line(std::uint32_t sample_rate, std::uint16_t channels, s
     return line;
 }
 
+std::optional<MonotonicClock::time_point> DiagnosticCheck::next_due(const CaptureCounters& counters) const noexcept {
+    if (!enabled_ && counters.dropped_frames.load(std::memory_order_relaxed) == last_dropped_) return std::nullopt;
+    return last_line_ + std::chrono::seconds(1);
+}
+
 std::string DiagnosticCheck::check(MonotonicClock::time_point now, const CaptureCounters& counters,
                                    std::uint32_t sample_rate, std::uint16_t channels) {
     const std::uint64_t dropped = counters.dropped_frames.load(std::memory_order_relaxed);

@@ -5,14 +5,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "clock.hpp"
 #include "tamsel/audio/capture.hpp"
 #include "tamsel/audio/platform.hpp"
 
 namespace tamsel::capture {
-
-using MonotonicClock = std::chrono::steady_clock;
 
 // Writes one converted chunk to standard output in one operation, bytes unchanged. A process
 // without standard output counts as written. A raised stop ends the write early (false).
@@ -29,6 +29,11 @@ class DiagnosticCheck {
 public:
     DiagnosticCheck(bool diagnostics_enabled, MonotonicClock::time_point started) noexcept
         : enabled_(diagnostics_enabled), last_line_(started) {}
+
+    // When the next line may be due: a second after the last one (or the start) while
+    // diagnostics are on or frames were dropped since the last line; none otherwise. A worker
+    // going to sleep wakes by then.
+    std::optional<MonotonicClock::time_point> next_due(const CaptureCounters& counters) const noexcept;
 
     // The line to print now, or an empty string. Reads the counters at this moment.
     std::string check(MonotonicClock::time_point now, const CaptureCounters& counters, std::uint32_t sample_rate,

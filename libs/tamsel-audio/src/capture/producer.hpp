@@ -14,6 +14,7 @@ namespace tamsel::capture {
 struct ProducerState {
     std::uint16_t channels = 1;
     std::uint64_t next_frame = 0;  // position of the next frame the source delivers
+    ClockRead clock = &monotonic_now;  // stamps each push, for the worker's idle wait
 };
 
 // The largest whole number of frames' samples that fits in one piece (1024 for 1, 2 or 1024
@@ -23,7 +24,7 @@ constexpr std::size_t piece_max_samples(std::uint16_t channels) noexcept {
 }
 
 // Cuts `sample_count` interleaved samples into pieces of piece_max_samples (the last takes the
-// rest) and tries to queue each; a piece that finds the queue full is dropped and counted at
+// rest), each stamped with the time the push began, and tries to queue each; a piece that finds the queue full is dropped and counted at
 // once, and later pieces try again. A call that is not a whole number of frames (or has no
 // samples to read) is refused whole: its whole frames count as dropped and as positions. Adds
 // the accepted frames to `accepted_frames` with one atomic add and returns them.
@@ -41,6 +42,7 @@ std::size_t push_pieces(Queue& queue, ProducerState& state, CaptureCounters& cou
         return 0;
     }
     const std::size_t piece_max = piece_max_samples(state.channels);
+    const MonotonicClock::time_point pushed_at = sample_count != 0 ? state.clock() : MonotonicClock::time_point{};
     std::size_t accepted = 0;
     for (std::size_t offset = 0; offset < sample_count;) {
         const std::size_t left = sample_count - offset;
@@ -49,6 +51,7 @@ std::size_t push_pieces(Queue& queue, ProducerState& state, CaptureCounters& cou
         if (SamplePiece* slot = queue.try_claim()) {
             slot->start_frame = state.next_frame;
             slot->sample_count = m;
+            slot->pushed_at = pushed_at;
             std::memcpy(slot->samples, samples + offset, m * sizeof(float));
             if (m < PIECE_SAMPLES) std::memset(slot->samples + m, 0, (PIECE_SAMPLES - m) * sizeof(float));
             queue.publish();

@@ -26,6 +26,8 @@
 #include <memory>
 #include <new>
 
+#include "clock.hpp"
+
 namespace tamsel::capture {
 
 inline constexpr std::size_t PIECE_SAMPLES = 1024;
@@ -35,6 +37,7 @@ inline constexpr std::size_t PIECE_SAMPLES = 1024;
 struct SamplePiece {
     std::uint64_t start_frame = 0;   // frame position of the first frame
     std::size_t sample_count = 0;    // 1..PIECE_SAMPLES
+    MonotonicClock::time_point pushed_at{};  // when its push began (the same for every piece of a push)
     float samples[PIECE_SAMPLES] = {};
 };
 

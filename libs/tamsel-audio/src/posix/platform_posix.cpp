@@ -66,12 +66,20 @@ Result<NamedThread> start_named_thread(std::string_view name, std::function<void
 IdleTimer::IdleTimer() noexcept : high_resolution_(true) {}
 IdleTimer::~IdleTimer() { (void)timer_; }
 
-void IdleTimer::wait(std::chrono::microseconds period) noexcept {
+void IdleTimer::wait(std::chrono::nanoseconds period, const WriteStop* stop) noexcept {
+    if (period <= std::chrono::nanoseconds{0}) return;
+    if (stop != nullptr && stop->raised()) return;
     struct timespec left {};
-    left.tv_sec = static_cast<time_t>(period.count() / 1000000);
-    left.tv_nsec = static_cast<long>(period.count() % 1000000) * 1000;
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    left.tv_sec = static_cast<time_t>(period.count() / 1000000000);
+    left.tv_nsec = static_cast<long>(period.count() % 1000000000);
+    if (stop == nullptr || stop->event_fd() < 0) {
+        while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+        return;
     }
+    // A signal ends the wait early; the worker then simply looks at its queue sooner.
+    pollfd raised{stop->event_fd(), POLLIN, 0};
+    (void)::ppoll(&raised, 1, &left, nullptr);
 }
 
 std::string system_message(std::int32_t code) {

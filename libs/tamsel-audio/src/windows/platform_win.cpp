@@ -157,20 +157,35 @@ IdleTimer::~IdleTimer() {
     if (timer_) CloseHandle(static_cast<HANDLE>(timer_));
 }
 
-void IdleTimer::wait(std::chrono::microseconds period) noexcept {
+void IdleTimer::wait(std::chrono::nanoseconds period, const WriteStop* stop) noexcept {
+    if (period <= std::chrono::nanoseconds{0}) return;
+    if (stop != nullptr && stop->raised()) return;
+    HANDLE raised = stop != nullptr ? static_cast<HANDLE>(stop->event()) : nullptr;
     LARGE_INTEGER due{};
-    due.QuadPart = -static_cast<LONGLONG>(period.count()) * 10;  // relative, in 100 ns units
-    if (timer_ && SetWaitableTimer(static_cast<HANDLE>(timer_), &due, 0, nullptr, nullptr, FALSE) &&
-        WaitForSingleObject(static_cast<HANDLE>(timer_), INFINITE) == WAIT_OBJECT_0) {
-        return;
+    due.QuadPart = -static_cast<LONGLONG>((period.count() + 99) / 100);  // relative, in 100 ns units
+    if (timer_ && SetWaitableTimer(static_cast<HANDLE>(timer_), &due, 0, nullptr, nullptr, FALSE)) {
+        const HANDLE handles[2] = {static_cast<HANDLE>(timer_), raised};
+        const DWORD result = WaitForMultipleObjects(raised ? 2 : 1, handles, FALSE, INFINITE);
+        if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) return;
     }
-    Sleep(static_cast<DWORD>((period.count() + 999) / 1000));
+    const auto ms = static_cast<DWORD>((period.count() + 999999) / 1000000);
+    if (raised) {
+        (void)WaitForSingleObject(raised, ms);
+    } else {
+        Sleep(ms);
+    }
 }
 
-// The flag is all a Windows write needs; the cancel reaches the writing thread directly.
-WriteStop::WriteStop() noexcept = default;
-WriteStop::~WriteStop() = default;
-void WriteStop::raise() noexcept { raised_.store(true, std::memory_order_release); }
+// The flag is all a Windows write needs (the cancel reaches the writing thread directly); the
+// event ends an idle wait. Without an event an idle wait runs its course.
+WriteStop::WriteStop() noexcept : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+WriteStop::~WriteStop() {
+    if (event_) CloseHandle(static_cast<HANDLE>(event_));
+}
+void WriteStop::raise() noexcept {
+    raised_.store(true, std::memory_order_release);
+    if (event_) SetEvent(static_cast<HANDLE>(event_));
+}
 
 void write_stderr_line(std::string_view line, const WriteStop* stop) {
     HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);

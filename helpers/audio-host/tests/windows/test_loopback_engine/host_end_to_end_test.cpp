@@ -1038,6 +1038,51 @@ TEST(Latency, AtRealTimePace) {
     ::testing::Test::RecordProperty("latency_p99_us", static_cast<int>(p99 * 1000));
 }
 
+// A benchmark (CTest tamsel_host_wakeups_bench, label benchmark), driven by
+// helpers/audio-host/bench/wine-wakeups.sh, which samples the host's threads from /proc while
+// each phase runs: the host at real-time pace with the engine's 10 ms packets, then with a
+// silent target (the engine delivers no packets at all). Each phase is announced on standard
+// output as it begins and ends; TAMSEL_WAKEUPS_SECONDS (default 10) sets its length.
+TEST(Wakeups, PlayingThenSilent) {
+    wchar_t value[32] = L"";
+    const DWORD n = GetEnvironmentVariableW(L"TAMSEL_WAKEUPS_SECONDS", value, 32);
+    const std::uint64_t seconds = n > 0 && n < 32 ? std::wcstoull(value, nullptr, 10) : 10;
+    const std::uint64_t packets = (seconds + 2) * 100;  // a second on each side of the phase
+    const auto announce = [](const char* what) {
+        std::printf("wakeups: %s\n", what);
+        std::fflush(stdout);
+    };
+    RunOptions options;
+    options.scenario = "packets " + std::to_string(packets) + " 480\n";
+    options.args = SYSTEM;
+    options.launch = Launch::relay_exit;
+    options.keep_output = false;
+    options.timeout_ms = static_cast<DWORD>((2 * seconds + 30) * 1000);
+    options.during = [&](HANDLE host) {
+        const auto reached = [&](std::uint64_t frames) {
+            while (g_shared->translator_position.load() < frames) {
+                if (WaitForSingleObject(host, 20) != WAIT_TIMEOUT) return false;
+            }
+            return true;
+        };
+        if (!reached(100 * 480)) return;
+        announce("playing begins");
+        if (!reached((seconds + 1) * 100 * 480)) return;
+        announce("playing ends");
+        if (!reached(packets * 480)) return;
+        Sleep(1000);  // the idle wait has grown to its ceiling by then
+        announce("silent begins");
+        Sleep(static_cast<DWORD>(seconds * 1000));
+        announce("silent ends");
+        Sleep(1000);  // the host still runs while its threads are sampled
+    };
+    const HostRun run = run_host(options);
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_FALSE(run.first_wrong_chunk.has_value());
+    EXPECT_EQ(run.out_bytes, packets * 480 / CHUNK_FRAMES * CHUNK_BYTES);
+}
+
 // ---- Helper processes --------------------------------------------------------------------
 
 BOOL WINAPI ignore_control(DWORD) { return TRUE; }

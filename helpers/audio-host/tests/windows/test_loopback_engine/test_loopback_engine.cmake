@@ -11,6 +11,8 @@
 #                                host as fast as it takes it (label volume)
 #   tamsel_host_latency_bench    the same program: latency at real-time pace, measured and printed
 #                                (label benchmark, left out of the test presets)
+#   tamsel_host_wakeups_bench    the same program: phases at 10 ms packets and silent, for
+#                                helpers/audio-host/bench/wine-wakeups.sh (label benchmark)
 if(NOT WIN32)
   return()
 endif()
@@ -40,7 +42,7 @@ endif()
 tamsel_add_test(tamsel_host_end_to_end_tests
   SOURCES ${engine_dir}/host_end_to_end_test.cpp
   LIBS tamsel_host_core tamsel_test_support_windows
-  ARGS $<TARGET_FILE:tamsel_audio_host> $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=-Volume*:Latency*
+  ARGS $<TARGET_FILE:tamsel_audio_host> $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=-Volume*:Latency*:Wakeups*
   TIMEOUT 900)
 # Seconds of audio in the volume test. Ten minutes take about 10 s through the x64 program under
 # Wine and about the same through the ARM64 program under emulated arm64 Wine (qemu-user).
@@ -64,5 +66,12 @@ if(TARGET tamsel_host_end_to_end_tests)
            COMMAND tamsel_host_end_to_end_tests $<TARGET_FILE:tamsel_audio_host>
                    $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=Latency*)
   set_tests_properties(tamsel_host_latency_bench PROPERTIES TIMEOUT 300 LABELS benchmark
+                       ENVIRONMENT "${engine_environment}")
+  # How often the host's threads wake, playing and with a silent target: the phases this runs
+  # are sampled from /proc by helpers/audio-host/bench/wine-wakeups.sh.
+  add_test(NAME tamsel_host_wakeups_bench
+           COMMAND tamsel_host_end_to_end_tests $<TARGET_FILE:tamsel_audio_host>
+                   $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=Wakeups*)
+  set_tests_properties(tamsel_host_wakeups_bench PROPERTIES TIMEOUT 300 LABELS benchmark
                        ENVIRONMENT "${engine_environment}")
 endif()

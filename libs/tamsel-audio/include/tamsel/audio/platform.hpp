@@ -51,11 +51,15 @@ private:
 // the form of os_error_text.
 Result<NamedThread> start_named_thread(std::string_view name, std::function<void()> body);
 
-// Short waits that last what they are asked for. On Windows a plain sleep lasts until the next
-// timer tick (15.6 ms by default), so a 2 ms sleep would take eight times as long: the timer is
-// a high-resolution waitable timer (CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, Windows 10 1803 on),
-// or an ordinary waitable timer where the system lacks it, created once and then reused. On
-// Linux it is the ordinary sleep, which is already precise. One thread creates and uses it.
+class WriteStop;
+
+// Waits that last what they are asked for, and end early when another thread raises a stop.
+// On Windows a plain sleep lasts until the next timer tick (15.6 ms by default), so a 1 ms
+// wait would take up to sixteen times as long: the timer is a high-resolution waitable timer
+// (CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, Windows 10 1803 on), or an ordinary waitable timer
+// where the system lacks it, created once and then reused. On Linux the wait is a poll of the
+// stop's eventfd with the period as its timeout, which is already precise. One thread creates
+// and uses it.
 class IdleTimer {
 public:
     IdleTimer() noexcept;
@@ -69,9 +73,10 @@ public:
     IdleTimer(const IdleTimer&) = delete;
     IdleTimer& operator=(const IdleTimer&) = delete;
 
-    // Blocks the calling thread for `period`: on the timer, or with a plain sleep when the
-    // system gave no timer at all.
-    void wait(std::chrono::microseconds period) noexcept;
+    // Blocks the calling thread for `period` (on the timer, or with a plain sleep when the
+    // system gave no timer at all), or until `stop` is raised, whichever comes first. A stop
+    // raised before the call, or a period of zero or less, returns at once.
+    void wait(std::chrono::nanoseconds period, const WriteStop* stop = nullptr) noexcept;
     // False where the system offers no timer finer than its tick (the ordinary-timer fallback).
     bool high_resolution() const noexcept { return high_resolution_; }
 
@@ -80,11 +85,13 @@ private:
     bool high_resolution_ = false;
 };
 
-// Lets one thread end another thread's writes to the standard streams: once raised, a write
-// given this stop starts no further write call, and on Linux a write waiting for room in a
-// full pipe returns at once (it polls an eventfd beside the stream). On Windows a write that
-// is already blocked is cancelled by NamedThread::join_cancelling_io. Raised once, it stays
-// raised. A write cut short may leave part of its bytes written; none follow them.
+// Lets one thread end another thread's writes to the standard streams and its idle waits: once
+// raised, a write given this stop starts no further write call, and on Linux a write waiting
+// for room in a full pipe returns at once (it polls an eventfd beside the stream). On Windows a
+// write that is already blocked is cancelled by NamedThread::join_cancelling_io. An
+// IdleTimer::wait given this stop ends (Linux: the eventfd; Windows: a manual-reset event).
+// Raised once, it stays raised. A write cut short may leave part of its bytes written; none
+// follow them.
 class WriteStop {
 public:
     WriteStop() noexcept;
@@ -95,10 +102,12 @@ public:
     void raise() noexcept;  // any thread
     bool raised() const noexcept { return raised_.load(std::memory_order_acquire); }
     int event_fd() const noexcept { return event_fd_; }  // POSIX: -1 when none could be made
+    void* event() const noexcept { return event_; }      // Windows: the event's HANDLE, or null
 
 private:
     std::atomic<bool> raised_{false};
     int event_fd_ = -1;
+    void* event_ = nullptr;
 };
 
 // "{system message without trailing white space} (os error {code})", code in decimal.
