@@ -259,7 +259,7 @@ class PackageCubebSource(unittest.TestCase):
                     shutil.move(fixture.root / "unpacked/cubeb-0123abcd", build_source)
                     (build_source / "LICENSE").write_text("Copyright the build's cubeb\n")
                 shutil.rmtree(fixture.out, ignore_errors=True)
-                code, output = run([sys.executable, repo / "scripts/package", "--version", "1", "--arch", "x64",
+                code, output = run([sys.executable, repo / "scripts/package", "--version", VERSION, "--arch", "x64",
                                     "--bin-x64", fixture.bins["x64"], "--out", fixture.out], os.environ)
                 if built or vendored:
                     self.assertEqual(code, 0, output)
