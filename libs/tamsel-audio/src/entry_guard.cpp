@@ -16,6 +16,9 @@ namespace {
 // entry's return or by fail_program: whoever claims the end first gives the exit code.
 std::atomic<const FailureReport*> running_report{nullptr};
 std::atomic<bool> ending{false};
+// This thread claimed the end: a failure it meets afterwards (inside the report, or in what runs
+// after the entry returned) cannot wait for an end only it can bring.
+thread_local bool ends_here = false;
 
 [[noreturn]] void wait_for_the_end() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
@@ -47,12 +50,15 @@ int run_guarded(const std::function<int()>& entry, const FailureReport& failure)
     }
     // A failure on another thread that already ends the program keeps its own exit code.
     if (ending.exchange(true, std::memory_order_acq_rel)) wait_for_the_end();
+    ends_here = true;
     running_report.store(nullptr, std::memory_order_release);
     return code;
 }
 
 void fail_program(std::string_view context, std::uint32_t code) noexcept {
+    if (ends_here) std::_Exit(1);
     if (ending.exchange(true, std::memory_order_acq_rel)) wait_for_the_end();
+    ends_here = true;
     int exit_code = 1;
     if (const FailureReport* failure = running_report.load(std::memory_order_acquire)) {
         exit_code = report_or_fixed_line(*failure, [&] {

@@ -95,6 +95,29 @@ TEST(FailProgramDeathTest, EndsTheProgramThroughItsReport) {
     EXPECT_EXIT(fail_program("load newdev.dll", 126), ::testing::ExitedWithCode(1), ::testing::StrEq(""));
 }
 
+// A failure on the thread that already ends the program cannot wait for that end: one met while
+// the failure is reported, or after the entry returned (a static destructor's first call into a
+// delay-loaded DLL, say), ends the process at once. (Waiting, it would hang for good.)
+TEST(FailProgramDeathTest, AFailureOnTheThreadThatEndsTheProgramEndsItAtOnce) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto after_the_entry = [] {
+        run_guarded([] { return 0; }, test_report());
+        fail_program("load newdev.dll", 126);
+    };
+    const auto within_the_report = [] {
+        FailureReport reentering = test_report();
+        reentering.report = [](std::string_view) -> int { fail_program("load ole32.dll", 126); };
+        run_guarded(
+            [] {
+                fail_program("load newdev.dll", 126);
+                return 0;
+            },
+            reentering);
+    };
+    EXPECT_EXIT(after_the_entry(), ::testing::ExitedWithCode(1), ::testing::StrEq(""));
+    EXPECT_EXIT(within_the_report(), ::testing::ExitedWithCode(1), ::testing::StrEq(""));
+}
+
 // The scheduler state of a thread of this process: 'S' while it sleeps (waits for the end),
 // 'R' while it runs.
 char thread_state(pid_t tid) {

@@ -35,8 +35,10 @@ int run_guarded(const std::function<int()>& entry, const FailureReport& failure)
 // the text failure.system_error(context, code) goes to failure.report (or the fixed line), and
 // the process ends at once with that exit code, without returning to its caller. The program
 // ends once: of several threads that fail at the same time, and of a failure that meets the
-// entry's own return, the first ends the process and the others wait for that end. Outside
-// run_guarded the process ends with exit code 1 and writes nothing.
+// entry's own return, the first ends the process and the others wait for that end. A failure
+// on the thread that is already ending the program (one met while its failure is reported, or
+// after its entry returned) ends the process at once with exit code 1. Outside run_guarded the
+// process ends with exit code 1 and writes nothing.
 [[noreturn]] void fail_program(std::string_view context, std::uint32_t code) noexcept;
 
 }  // namespace tamsel
