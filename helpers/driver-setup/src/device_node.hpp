@@ -40,14 +40,14 @@ constexpr bool started_and_healthy(const NodeStatus& status) noexcept {
 }
 
 // No driver is installed on the device: it has no driver key, or the configuration manager
-// says it was never configured, its installation failed or its driver must be installed again.
-// Such a device is what a run that ended between registering the device and installing its
-// driver leaves behind; installing the driver onto it replaces nothing.
+// says it was never configured or its installation failed. Such a device is what a run that
+// ended between registering the device and installing its driver leaves behind; installing the
+// driver onto it replaces nothing. A device whose driver must be installed again (problem 18)
+// has one, and keeps it: that is for its owner to decide, not for this program.
 constexpr bool driver_missing(DriverKey key, const std::optional<NodeStatus>& status) noexcept {
     if (key == DriverKey::Absent) return true;
     if (!status) return false;
-    return status->problem == NODE_PROBLEM_NOT_CONFIGURED || status->problem == NODE_PROBLEM_FAILED_INSTALL ||
-           status->problem == NODE_PROBLEM_REINSTALL;
+    return status->problem == NODE_PROBLEM_NOT_CONFIGURED || status->problem == NODE_PROBLEM_FAILED_INSTALL;
 }
 
 }  // namespace tamsel::setup

@@ -171,7 +171,7 @@ TEST(DetectionScan, StartedAndDriverMissingFromStatusAndDriverKey) {
         {"not configured", NodeStatus{0, NODE_PROBLEM_NOT_CONFIGURED}, DriverKey::Present, false, true},
         {"failed install, key unreadable", NodeStatus{0, NODE_PROBLEM_FAILED_INSTALL}, DriverKey::Unreadable, false,
          true},
-        {"reinstall", NodeStatus{0, NODE_PROBLEM_REINSTALL}, DriverKey::Present, false, true},
+        {"reinstall: it has a driver", NodeStatus{0, NODE_PROBLEM_REINSTALL}, DriverKey::Present, false, false},
         {"nothing known", std::nullopt, DriverKey::Unreadable, false, false},
     };
     for (const Case& c : cases) {

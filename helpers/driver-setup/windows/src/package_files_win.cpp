@@ -37,6 +37,8 @@ using tamsel::win::UniqueFileHandle;
 constexpr const wchar_t* STAGING_SDDL = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 // Names tried before giving up when the random name exists (in practice: never twice).
 constexpr int STAGING_NAME_ATTEMPTS = 4;
+// More than a staged package ever holds (the manifest's files).
+constexpr std::size_t MAX_STAGED_ENTRIES = 256;
 
 Failure last_os_error() { return fail(os_error_text(static_cast<std::int32_t>(GetLastError()))); }
 
@@ -151,6 +153,21 @@ Result<std::string> random_staging_name() {
     return staging_folder_name(random);
 }
 
+// True when this process runs with the Administrators group in force (elevated, where UAC
+// filters the token).
+bool runs_as_administrator() {
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
+                                  &administrators)) {
+        return false;
+    }
+    BOOL member = FALSE;
+    const bool checked = CheckTokenMembership(nullptr, administrators, &member) != 0;
+    FreeSid(administrators);
+    return checked && member;
+}
+
 // Opens a folder without following a link and without FILE_SHARE_DELETE: while the handle is
 // open nobody can rename or remove the folder.
 UniqueFileHandle hold_folder(const fs::path& folder, DWORD access) {
@@ -163,7 +180,8 @@ UniqueFileHandle hold_folder(const fs::path& folder, DWORD access) {
 
 // The names in a folder, read through the handle that holds it (a listing by path would open
 // the folder once more, which the hold's sharing mode refuses).
-std::vector<std::wstring> entries_of(HANDLE folder) {
+// At most `limit` + 1 of them: a folder that holds more is not one of ours.
+std::vector<std::wstring> entries_of(HANDLE folder, std::size_t limit = SIZE_MAX - 1) {
     std::vector<std::wstring> names;
     std::vector<std::uint64_t> buffer(8 * 1024);  // 64 KiB, aligned for the records
     const auto size = static_cast<DWORD>(buffer.size() * sizeof buffer[0]);
@@ -173,6 +191,7 @@ std::vector<std::wstring> entries_of(HANDLE folder) {
             const auto* entry = static_cast<const FILE_ID_BOTH_DIR_INFO*>(static_cast<const void*>(bytes + offset));
             std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
             if (name != L"." && name != L"..") names.push_back(std::move(name));
+            if (names.size() > limit) return names;
             if (entry->NextEntryOffset == 0) break;
             offset += entry->NextEntryOffset;
         }
@@ -181,11 +200,15 @@ std::vector<std::wstring> entries_of(HANDLE folder) {
 }
 
 // Removes one folder left by an earlier run, unless a running run holds it (then the open for
-// DELETE fails on the sharing mode) or this run may not.
+// DELETE fails on the sharing mode) or this run may not. A folder of that name holding more
+// entries than a package has is not one of ours (anyone may make folders in the Windows temp
+// folder): it is left alone, so the sweep costs at most that much whatever others put there.
 void remove_left_behind(const fs::path& folder) {
     const UniqueFileHandle held = hold_folder(folder, DELETE | FILE_LIST_DIRECTORY);
     if (!held) return;
-    for (const std::wstring& name : entries_of(held.get())) delete_entry(folder / name);
+    const std::vector<std::wstring> entries = entries_of(held.get(), MAX_STAGED_ENTRIES);
+    if (entries.size() > MAX_STAGED_ENTRIES) return;
+    for (const std::wstring& name : entries) delete_entry(folder / name);
     FILE_DISPOSITION_INFO disposition{TRUE};
     SetFileInformationByHandle(held.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
@@ -203,6 +226,10 @@ public:
     }
 
     Result<std::unique_ptr<StagingFolder>> create_staging_folder() override {
+        // Only administrators may stage: anyone else could make the folder (the Windows temp
+        // folder lets users make folders) but then neither open nor remove it under its DACL,
+        // and would leave it behind.
+        if (!runs_as_administrator()) return fail(os_error_text(ERROR_ACCESS_DENIED));
         const auto root = staging_root();
         if (!root) return root.error_result();
         PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -226,8 +253,14 @@ public:
             }
             UniqueFileHandle hold = hold_folder(folder, FILE_LIST_DIRECTORY);
             if (!hold) {
-                made = last_os_error();
+                const DWORD error = GetLastError();
                 RemoveDirectoryW(folder.c_str());
+                made = fail(os_error_text(static_cast<std::int32_t>(error)));
+                // Another run's sweep may take a folder in the moment between its making and its
+                // hold (it is empty and nobody holds it yet): then a fresh name is tried.
+                if (error == ERROR_FILE_NOT_FOUND || error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) {
+                    continue;
+                }
                 break;
             }
             made = std::unique_ptr<StagingFolder>(std::make_unique<WinStagingFolder>(folder, std::move(hold)));
