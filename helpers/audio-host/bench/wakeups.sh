@@ -154,7 +154,8 @@ wine_round() {
                     current=$phase
                     # The host itself (its command line begins with its Windows path), not the
                     # benchmark program that names it among its arguments.
-                    pid=$(pgrep -f '^[A-Z]:[^ ]*\\tamsel_audio_host\.exe( |$)' | head -n1)
+                    pid=$(pgrep -f '^[A-Z]:[^ ]*\\tamsel_audio_host\.exe( |$)' | head -n1 || true)
+                    [ -n "$pid" ] || { echo "no host process for the phase $current" >&2; kill "$bench"; exit 1; }
                     sample_tasks "$pid" >"$before"; started=$(date +%s.%N)
                 fi ;;
             *"playing ends"|*"silent ends")
@@ -197,7 +198,6 @@ for key in sorted(rows, key=lambda k: (k[0], k[1], k[2], k[3] != "(process)", k[
           f"{statistics.median(v[1] for v in values):>10.1f} {statistics.median(v[2] for v in values):>9.3f} "
           f"{len(values):>6}")
 # CPU of the host against parec, per round of the tone scene.
-ratios = collections.defaultdict(list)
 per_round = collections.defaultdict(dict)
 for line in open(sys.argv[1]):
     server, scene, program, thread, wakeups, voluntary, cpu = line.split()
@@ -205,7 +205,8 @@ for line in open(sys.argv[1]):
         per_round[server].setdefault(program, []).append(float(cpu))
 for server, programs in per_round.items():
     pairs = list(zip(programs.get("host", []), programs.get("parec", [])))
-    if pairs:
-        ratio = statistics.median(h / p for h, p in pairs if p > 0)
-        print(f"{server}: host CPU / parec CPU, tone, median of {len(pairs)} rounds: {ratio:.2f}x")
+    ratios = [h / p for h, p in pairs if p > 0]
+    if ratios:
+        ratio = statistics.median(ratios)
+        print(f"{server}: host CPU / parec CPU, tone, median of {len(ratios)} rounds: {ratio:.2f}x")
 PY

@@ -1,5 +1,5 @@
-// Measures the capture worker's idle wait (IdleTimer, 2 ms) on this system, next to the plain
-// 2 ms sleep it replaces, and prints the distribution of how long each wait really lasted (for
+// Measures the timer of the capture worker's idle waits (IdleTimer) with 2 ms waits, the scale
+// of its short polls, on this system, next to a plain 2 ms sleep, and prints the distribution of how long each wait really lasted (for
 // the report of a run under Wine or on a real Windows machine). Only what holds on a loaded
 // machine too is asserted: no wait ends early.
 #include <windows.h>

@@ -36,19 +36,18 @@
 // latency (a fragment of one float peak, 10 ms at 100 peaks a second). The anchor stays corked:
 // the server holds the sink at the latency the stream asked for all the same (PulseAudio: `pactl
 // list sinks` shows it configured at 10000 usec), but sends it nothing, so it never wakes this
-// process, and it does not keep a sink from suspending. (Running anchors cost 100 wakeups a second
-// per running sink; on PipeWire, corked ones lost no more at a stream's start: 0 ms at the median,
-// at most 43 ms, in 30 speech rounds.) A new stream is then rendered 10 ms at a time and its monitor stream, opened
-// two round trips after the stream appears (sink input description, record stream; the sinks'
-// monitor sources are known beforehand), misses at most about one block. PipeWire's server
-// announces a stream before its session manager links it, and the session manager links a
-// monitor stream only after the stream it records: the monitor stream is therefore opened the
-// moment the stream is announced (naming no source, sink_input_filter.hpp), so both are linked
-// in one pass instead of a few quanta apart. Measured with speech aligned against what was
-// played: 0-10 ms lost at a stream's start on PulseAudio (1960 ms without the anchor); on
-// PipeWire 0-48 ms, mostly 21-32 ms (21-59 ms when the monitor stream was opened after the
-// link), with the anchor making the graph run at 10 ms quanta while a capture runs. A stream
-// that was already playing when the capture began still lacks what its sink had rendered ahead
+// process, and it does not keep a sink from suspending (a running anchor costs 100 wakeups a
+// second per running sink). A new stream is then rendered 10 ms at a time and its monitor
+// stream, opened two round trips after the stream appears (sink input description, record
+// stream; the sinks' monitor sources are known beforehand), misses at most about one block.
+// PipeWire's server announces a stream before its session manager links it, and the session
+// manager links a monitor stream only after the stream it records: the monitor stream is
+// therefore opened the moment the stream is announced (naming no source, sink_input_filter.hpp),
+// so both are linked in one pass instead of a few quanta apart. Measured with speech aligned
+// against what was played: 0-10 ms lost at a stream's start on PulseAudio (1960 ms without the
+// anchor); on PipeWire, with corked anchors, 0 ms at the median and at most 43 ms in 30 rounds on
+// a quiet machine (up to 150 ms with builds loading both cores). A stream that was already
+// playing when the capture began still lacks what its sink had rendered ahead
 // before the anchor existed (up to 2 s on PulseAudio).
 //
 // Latency: a monitor stream delivers 10 ms fragments as the sink renders; the mixer adds nothing

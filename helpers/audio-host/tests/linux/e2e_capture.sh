@@ -82,7 +82,6 @@ set -e
 # Faults of the sound server while a capture runs, one table case each: "capture NAME ACTION
 # CHECK" runs a capture of target $target in the background, runs ACTION once 1 s of audio is in,
 # and then CHECK on the result.
-holds_ms() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge $(($2 * 96)) ]; }
 capture_with() {
     local name=$1 action=$2 check=$3
     "$TRANSLATOR" --host "$HOST" --target "pid:$target" --out "$name.pcm" --err "$name.err" \

@@ -186,6 +186,9 @@ sink_input_of() {
         $1 == "application.process.id" && $3 == pid { print index_ }' | head -n1
 }
 
+# True once file $1 holds $2 ms of mono 48 kHz s16le audio.
+holds_ms() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge $(($2 * 96)) ]; }
+
 # The value of key $2 in the translator's report line $1.
 report_value() { sed -n "s/.*\b$2=\([0-9-]*\).*/\1/p" <<<"$1"; }
 

@@ -58,10 +58,11 @@ MIN_SNR_DB=15
 # aligner follows loses the rest as far as the aligner can tell, and the host's loss may lie
 # there; the reference starts late on purpose, so its start does not count) plus
 # REFERENCE_MARGIN_MS (two lost quanta as the aligner counts them, a 10 ms hole touching up to
-# three of its 10 ms blocks). Where the reference lost audio
-# inside too, the SNR (which counts those holes again, by how loud the speech was there) is not
-# bounded: the losses are, and what is put in.
+# three of its 10 ms blocks), and never more than MAX_LOST_INSIDE_MS plus that margin. Where the
+# reference lost audio too, the SNR (which counts those holes again, by how loud the speech was
+# there) is held to REFERENCE_LOSS_SNR_DB only: the losses are bounded, and what is put in.
 REFERENCE_MARGIN_MS=60
+REFERENCE_LOSS_SNR_DB=5
 if [ "$SOUND_SERVER" = pipewire ]; then
     START_LOSS_MS=160
     MAX_LOST_INSIDE_MS=100
@@ -80,8 +81,9 @@ align_value() { sed -n "s/.*\b$2=\([0-9.-]*\).*/\1/p" <<<"$1"; }
 bounds_beside_reference() {
     local lost
     lost=$(awk -v i="$(align_value "$1" lost_inside_ms)" -v e="$(align_value "$1" end_loss_ms)" 'BEGIN { print i + e }')
-    whole_bounds "$(awk -v r="$lost" -v m="$REFERENCE_MARGIN_MS" 'BEGIN { print r + m }')" \
-        "$(awk -v r="$lost" -v m="$MIN_SNR_DB" 'BEGIN { print (r > 0 ? -200 : m) }')"
+    whole_bounds "$(awk -v r="$lost" -v m="$REFERENCE_MARGIN_MS" -v cap="$MAX_LOST_INSIDE_MS" \
+                      'BEGIN { r = r < cap ? r : cap; print r + m }')" \
+        "$(awk -v r="$lost" -v m="$MIN_SNR_DB" -v low="$REFERENCE_LOSS_SNR_DB" 'BEGIN { print (r > 0 ? low : m) }')"
 }
 
 # The last diagnostic line's counter $2 in standard-error file $1.
@@ -94,7 +96,6 @@ at_captured() {
     poll 300 holds_ms "$file" "$ms" || fail "the capture never reached $ms ms"
     "$@"
 }
-holds_ms() { [ "$(stat -c %s "$1" 2>/dev/null || echo 0)" -ge $(($2 * 96)) ]; }
 
 # run_round NAME TARGET [TRANSLATOR_OPTION...]: starts the capture, the player (waiting for
 # NAME.go) once the host captures, ROUND_ACTION (if set) meanwhile, stops the host once the
@@ -131,7 +132,7 @@ run_round() {
     poll 300 test -e "$name.played" || fail "$name: the player did not finish"
     await_captured "$name.pcm"
     [ -z "$reference" ] || poll 100 holds_ms "$name.ref.raw" $((played_bytes / 96 - 1000)) ||
-        echo "the reference recording stayed short: $(stat -c %s "$name.ref.raw") bytes"
+        fail "$name: the reference recording stayed short: $(stat -c %s "$name.ref.raw") bytes"
     touch "$name.stop"
     wait "$translator" || fail "$name: the translator failed"
     local bounds=${ALIGN_BOUNDS:-$WHOLE}

@@ -1039,7 +1039,7 @@ TEST(Latency, AtRealTimePace) {
 }
 
 // A benchmark (CTest tamsel_host_wakeups_bench, label benchmark), driven by
-// helpers/audio-host/bench/wine-wakeups.sh, which samples the host's threads from /proc while
+// helpers/audio-host/bench/wakeups.sh (WINE_BENCH), which samples the host's threads from /proc while
 // each phase runs: the host at real-time pace with the engine's 10 ms packets, then with a
 // silent target (the engine delivers no packets at all). Each phase is announced on standard
 // output as it begins and ends; TAMSEL_WAKEUPS_SECONDS (default 10) sets its length.

@@ -12,7 +12,7 @@
 #   tamsel_host_latency_bench    the same program: latency at real-time pace, measured and printed
 #                                (label benchmark, left out of the test presets)
 #   tamsel_host_wakeups_bench    the same program: phases at 10 ms packets and silent, for
-#                                helpers/audio-host/bench/wine-wakeups.sh (label benchmark)
+#                                helpers/audio-host/bench/wakeups.sh with WINE_BENCH (label benchmark)
 if(NOT WIN32)
   return()
 endif()
@@ -68,7 +68,7 @@ if(TARGET tamsel_host_end_to_end_tests)
   set_tests_properties(tamsel_host_latency_bench PROPERTIES TIMEOUT 300 LABELS benchmark
                        ENVIRONMENT "${engine_environment}")
   # How often the host's threads wake, playing and with a silent target: the phases this runs
-  # are sampled from /proc by helpers/audio-host/bench/wine-wakeups.sh.
+  # are sampled from /proc by helpers/audio-host/bench/wakeups.sh (WINE_BENCH).
   add_test(NAME tamsel_host_wakeups_bench
            COMMAND tamsel_host_end_to_end_tests $<TARGET_FILE:tamsel_audio_host>
                    $<TARGET_FILE:tamsel_test_loopback_engine> --gtest_filter=Wakeups*)
