@@ -16,9 +16,15 @@ namespace {
 // entry's return or by fail_program: whoever claims the end first gives the exit code.
 std::atomic<const FailureReport*> running_report{nullptr};
 std::atomic<bool> ending{false};
-// This thread claimed the end: a failure it meets afterwards (inside the report, or in what runs
-// after the entry returned) cannot wait for an end only it can bring.
-thread_local bool ends_here = false;
+// The thread that claimed the end: a failure it meets afterwards (inside the report, or in what
+// runs after the entry returned) cannot wait for an end only it can bring. An atomic, not a
+// thread_local: fail_program runs inside the delay-load helper's failure hook, where the first
+// touch of a thread_local hangs the ARM64 programs (zig's mingw runtime) under Wine.
+std::atomic<std::thread::id> ending_thread{};
+
+bool this_thread_ends_the_program() noexcept {
+    return ending_thread.load(std::memory_order_acquire) == std::this_thread::get_id();
+}
 
 [[noreturn]] void wait_for_the_end() noexcept {
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
@@ -39,6 +45,7 @@ int report_or_fixed_line(const FailureReport& failure, const Message& message) n
 
 int run_guarded(const std::function<int()>& entry, const FailureReport& failure) noexcept {
     ending.store(false, std::memory_order_release);
+    ending_thread.store(std::thread::id{}, std::memory_order_release);
     running_report.store(&failure, std::memory_order_release);
     int code = 1;
     try {
@@ -50,15 +57,15 @@ int run_guarded(const std::function<int()>& entry, const FailureReport& failure)
     }
     // A failure on another thread that already ends the program keeps its own exit code.
     if (ending.exchange(true, std::memory_order_acq_rel)) wait_for_the_end();
-    ends_here = true;
+    ending_thread.store(std::this_thread::get_id(), std::memory_order_release);
     running_report.store(nullptr, std::memory_order_release);
     return code;
 }
 
 void fail_program(std::string_view context, std::uint32_t code) noexcept {
-    if (ends_here) std::_Exit(1);
+    if (this_thread_ends_the_program()) std::_Exit(1);
     if (ending.exchange(true, std::memory_order_acq_rel)) wait_for_the_end();
-    ends_here = true;
+    ending_thread.store(std::this_thread::get_id(), std::memory_order_release);
     int exit_code = 1;
     if (const FailureReport* failure = running_report.load(std::memory_order_acquire)) {
         exit_code = report_or_fixed_line(*failure, [&] {
