@@ -18,8 +18,9 @@ New-Item -ItemType Directory -Force -Path $Logs | Out-Null
 $setup = Join-Path $Bundle 'tamsel_driver_setup.exe'
 $hardwareId = 'VBAudioVACWDM'
 
+# Messages go to the host, never into a function's output (which its caller takes as the value).
 function Fail([string]$message) {
-    Write-Output "::error::$message"
+    Write-Host "::error::$message"
     exit 1
 }
 
@@ -36,8 +37,8 @@ function Invoke-Setup([string]$name) {
     $process.WaitForExit()
     $run = [pscustomobject]@{ Name = $name; ExitCode = $process.ExitCode; Stderr = $stderr }
     "exit code: $($run.ExitCode)`n$stderr" | Set-Content -Encoding UTF8 -Path (Join-Path $Logs "$name.txt")
-    Write-Output "${name}: exit code $($run.ExitCode)"
-    if ($stderr) { Write-Output $stderr }
+    Write-Host "${name}: exit code $($run.ExitCode)"
+    if ($stderr) { Write-Host $stderr }
     return $run
 }
 
