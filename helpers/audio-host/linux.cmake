@@ -65,6 +65,18 @@ if(NOT TAMSEL_FUZZ)
              COMMAND env ${TAMSEL_E2E_ENV} NODE=${TAMSEL_NODE} bash ${CMAKE_SOURCE_DIR}/clients/node/test/run-with-pulseaudio.sh)
     set_tests_properties(tamsel_node_client_tests PROPERTIES TIMEOUT 240 LABELS "e2e"
                          RESOURCE_LOCK tamsel_sound_server)
+    # The end-to-end script the hosted Windows jobs run (clients/node/e2e/capture-e2e.js), here
+    # against this host with paplay as the player, on the same private PulseAudio daemon.
+    add_test(NAME tamsel_node_capture_e2e
+             COMMAND env ${TAMSEL_E2E_ENV} NODE=${TAMSEL_NODE} bash ${CMAKE_SOURCE_DIR}/clients/node/test/run-with-pulseaudio.sh
+                     ${CMAKE_SOURCE_DIR}/clients/node/e2e/capture-e2e.js --host $<TARGET_FILE:tamsel_audio_host>
+                     --window $<TARGET_FILE:tamsel_test_window>)
+    set_tests_properties(tamsel_node_capture_e2e PROPERTIES TIMEOUT 240 LABELS "e2e"
+                         RESOURCE_LOCK tamsel_sound_server)
+    # The judge of the end-to-end captures (clients/node/e2e) on doctored captures.
+    add_test(NAME tamsel_capture_judge_tests
+             COMMAND ${TAMSEL_NODE} --test ${CMAKE_SOURCE_DIR}/clients/node/test/capture-judge.test.js)
+    set_tests_properties(tamsel_capture_judge_tests PROPERTIES TIMEOUT 120)
   else()
     message(WARNING "node not found: the Node.js client tests are left out (scripts/install-deps installs nodejs)")
   endif()

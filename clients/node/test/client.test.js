@@ -6,28 +6,15 @@ const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
-const { spawn } = require('node:child_process');
+const { startOutsidePlayer, until } = require('../e2e/players.js');
 const { CHUNK_BYTES, listProcesses, parseProcessList, runDriverSetup, setupOutcome, startCapture } = require('../tamsel-audio.js');
 
 const { HOST, WINDOW, TONE } = process.env;
-const until = async (what, check, ms = 10000) => {
-  for (const end = Date.now() + ms; Date.now() < end; await new Promise((r) => setTimeout(r, 50))) {
-    const value = await check();
-    if (value) return value;
-  }
-  throw new Error(`timed out waiting for ${what}`);
-};
 
-// A window process that plays the tone through its child, outside this process's tree: the
-// shell that starts it ends at once, so it is nobody's child here. Returns its listed record,
-// the player's pid and a way to end both.
+// A window process that plays the tone through its child, outside this process's tree.
+// Returns its listed record, the player's pid and a way to end both.
 async function playerWithWindow() {
-  const maker = spawn('sh', ['-c', 'sh -c \'paplay "$0" & exec "$1"\' "$0" "$1" >/dev/null 2>&1 & echo $!', TONE, WINDOW], {
-    detached: true,
-    stdio: ['ignore', 'pipe', 'ignore'],
-  });
-  const pid = Number(await new Promise((r) => maker.stdout.once('data', (d) => r(String(d).trim()))));
-  const end = () => { try { process.kill(-maker.pid, 'SIGKILL'); } catch {} };
+  const { pid, end } = await startOutsidePlayer(TONE, { window: WINDOW });
   const record = await until('the window in the list', async () => (await listProcesses(HOST)).find((r) => r.pid === pid));
   const children = () => fs.readFileSync(`/proc/${pid}/task/${pid}/children`, 'utf8').trim().split(/\s+/).filter(Boolean);
   const player = Number(await until('the player', () => children()[0]));
